@@ -1,0 +1,16 @@
+// The program's entry logic: options, settings, output names and the run
+// sequence.
+#pragma once
+
+#include <cstdint>
+
+// Runs the tool once; returns the run's 32-bit result (0 on success).
+int runTool(int argc, char** argv);
+
+int parseArguments(int argc, char** argv);
+void printUsage();
+void reportFailure(int code, int argc, char** argv);
+
+// The process exit status for a run's result: its low 8 bits, except that a
+// non-zero result whose low 8 bits are 0 gives 1.
+int exitStatusFor(int result);

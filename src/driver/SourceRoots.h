@@ -1,0 +1,8 @@
+// The -dbg_source_root list and the module path stored in FileInfo.
+#pragma once
+
+// Adds a source root; false when the argument is missing or empty.
+bool addSourceRoot(const char* path);
+
+// Shortens fileInfoPath by the first matching source root. 0 or -1.
+int makeFileInfoPath();

@@ -1,0 +1,14 @@
+// Validation of an ELF image in memory and its conversion to host order.
+#pragma once
+
+#include <cstdint>
+
+#include "elf/ElfImage.h"
+
+// Validates the image and converts its tables to host order in place.
+// 0, or an error code 0xBAD000nn. Prints nothing.
+uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image);
+
+// Reads the input file while the command line is parsed; sets the input
+// image, sdaBase, sda2Base, isQdx and checkNoSda. 0, -1 or a reader code.
+int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t count);

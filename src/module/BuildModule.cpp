@@ -1,0 +1,3 @@
+#include "module/BuildModule.h"
+
+int buildModule() { return -1; }

@@ -1,0 +1,17 @@
+// File offsets, the four placement passes, CRCs and compression.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Compresses one section's bytes: a self-contained step (bytes in, stored
+// bytes out) so that sections can be compressed side by side.
+struct CompressedSection {
+    int status = 0;               // zlib status; 0 is Z_OK
+    bool deflated = false;        // the stored form is the compressed one
+    std::vector<uint8_t> stored;  // 4-byte big-endian size word + zlib stream, when deflated
+};
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level);
+
+int placeSections();
+void finishSpecialSections();

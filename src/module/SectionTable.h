@@ -1,0 +1,4 @@
+// The output section header table.
+#pragma once
+
+int buildSectionTable();

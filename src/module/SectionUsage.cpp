@@ -1,0 +1,6 @@
+#include "module/SectionUsage.h"
+
+void applySectionUsage() {}
+void countSectionUses() {}
+void dropUnusedSections() {}
+void compactSectionNames() {}

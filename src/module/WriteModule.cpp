@@ -1,0 +1,3 @@
+#include "module/WriteModule.h"
+
+int writeModuleFile() { return -1; }

@@ -1,0 +1,4 @@
+// The file image of the module and its single write.
+#pragma once
+
+int writeModuleFile();

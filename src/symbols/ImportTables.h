@@ -1,0 +1,11 @@
+// Finalisation of import table sections at their module addresses.
+#pragma once
+
+#include <cstdint>
+
+#include "elf/ElfFormat.h"
+
+// Numbers the import slots of section `index`, writes its count and
+// signature, sets its address and final size. 0, or -1 after an error line
+// when the table holds no NUL-terminated module name.
+int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address);

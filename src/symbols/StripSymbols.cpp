@@ -1,0 +1,3 @@
+#include "symbols/StripSymbols.h"
+
+int stripUnusedSymbols() { return 0; }

@@ -1,0 +1,35 @@
+// The symbol-table view and the lookups built on it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "elf/ElfFormat.h"
+
+// Header of section `index`; nullptr when index > 0xFF00 (no check against e_shnum:
+// callers stay below it).
+Elf32_Shdr* sectionHeaderAt(uint32_t index);
+
+// First SHT_SYMTAB section from index 1 on, remembered as the symbol table header.
+Elf32_Shdr* findSymbolTable();
+
+// Fills the symbol-table view. 0, or -1 after an "***Error: ..." line when
+// the input has no symbol table or its symbol table names no string table.
+int bindSymbolTable();
+
+// Name of a symbol ("<NULL>" without a string table). An st_name beyond the
+// string size prints the out-of-range warning; the name never reaches
+// outside the string table.
+std::string_view symbolName(const Elf32_Sym& symbol);
+
+// The section-name table bytes (cached), or an empty view when there is none.
+std::string_view sectionNameTable();
+bool hasSectionNameTable();
+// Name of a section header; "<NULL>" without a section-name table.
+std::string_view sectionName(const Elf32_Shdr& header);
+// Name of the section at `index`; empty when index > 0xFF00 or there is no table.
+std::string_view sectionNameAt(uint32_t index);
+// First section 1 .. e_shnum-1 with that name, or 0.
+uint32_t findSectionByName(std::string_view name);
+// Zeroes every symbol of section `index` (printing each under -v).
+void removeSymbolsOfSection(uint32_t index);
