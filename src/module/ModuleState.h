@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "elf/ElfFormat.h"
@@ -66,7 +67,9 @@ struct ModuleState {
     bool hasTls = false;
     uint16_t tlsAlignLog2 = 0;
 
-    // Filepath padding of FileInfo, from TARN_ROOT
+    // TARN_ROOT as read at the start of the build, and the FileInfo filepath
+    // padding computed from it
+    std::string tarnRoot;
     uint32_t filepathPadding = 0;
 
     FileInfoRecord fileInfo;
