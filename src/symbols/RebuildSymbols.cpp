@@ -1,14 +1,438 @@
 #include "symbols/RebuildSymbols.h"
 
-void rebuildSymbolTable() {}
-void classifySectionsForSymbols() {}
-void markRelocatedSymbols() {}
-bool isPlainName(uint32_t) { return false; }
-void assignNewSymbolId(uint32_t) {}
-void buildNewSymbolTable() {}
-void rewriteRelocationSymbols(uint32_t) {}
-const char* symbolTypeName(uint8_t) { return "other"; }
-const char* symbolBindingName(uint8_t) { return "other"; }
-void dumpSymbolInfo(uint32_t) {}
-void dumpPlannedSymbol(uint32_t, uint32_t) {}
-void dumpPlannedSymbolTable() {}
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "driver/Output.h"
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+#include "symbols/SymbolAccess.h"
+
+namespace {
+
+SymbolState& symState() { return toolState().symbols; }
+SymbolTableView& view() { return toolState().symbols.view; }
+
+uint32_t sectionCount() {
+    const ElfImage& image = inputImage();
+    return image.bytes ? image.sectionCount() : 0;
+}
+
+// Header of an existing section (index below e_shnum), else nullptr.
+Elf32_Shdr* existingSection(uint32_t index) {
+    if (index == 0 || index >= sectionCount()) return nullptr;
+    return sectionHeaderAt(index);
+}
+
+uint32_t sectionUses(uint32_t index) {
+    const auto& uses = toolState().module.sectionUses;
+    return index < uses.size() ? uses[index] : 0;
+}
+
+// A name as the string table holds it: up to its NUL.
+std::string_view upToNul(std::string_view name) {
+    size_t end = name.find('\0');
+    return end == std::string_view::npos ? name : name.substr(0, end);
+}
+
+std::string_view nameOfSymbol(const Elf32_Sym& symbol) { return upToNul(symbolName(symbol)); }
+
+// The name a dump shows for a section index: empty for indices above 0xFF00,
+// for negative ones and for indices that name no section header.
+std::string_view dumpSectionName(int64_t index) {
+    if (index < 0 || index > 0xFF00 || uint64_t(index) >= sectionCount()) return {};
+    return upToNul(sectionNameAt(uint32_t(index)));
+}
+
+// The relocation entries of a SHT_RELA section, bounded by its contents.
+struct RelaEntries {
+    Elf32_Rela* entries = nullptr;
+    uint32_t count = 0;
+};
+
+RelaEntries relaEntriesOf(uint32_t index, const Elf32_Shdr& header) {
+    RelaEntries result;
+    uint8_t* bytes = sectionContents(index);
+    if (!bytes) return result;
+    uint32_t count = header.sh_size / 12;
+    uint32_t fitting = sectionContentsCapacity(index) / 12;
+    result.entries = reinterpret_cast<Elf32_Rela*>(bytes);
+    result.count = count < fitting ? count : fitting;
+    return result;
+}
+
+bool isRelocationSection(const Elf32_Shdr* header) {
+    return header && header->sh_size != 0 && header->sh_type == SHT_RELA;
+}
+
+// The defining section of a symbol, when 0 < st_shndx < e_shnum.
+const SectionRole* definingRole(const Elf32_Sym& symbol) {
+    const auto& roles = symState().sectionRoles;
+    if (symbol.st_shndx == 0 || symbol.st_shndx >= sectionCount() || symbol.st_shndx >= roles.size())
+        return nullptr;
+    return &roles[symbol.st_shndx];
+}
+
+void printSectionPart(uint32_t value, uint8_t info, std::string_view section, int sectionIndex) {
+    printOut(" 0x%8.8x %-6s %-5s %-10.*s(%d)", value, symbolBindingName(info), symbolTypeName(info),
+             int(section.size()), section.data(), sectionIndex);
+}
+
+void printSizePart(uint32_t size) {
+    if (size != 0)
+        printOut(" size = %d\n", int(size));
+    else
+        printOut("\n");
+}
+
+// Writes the rebuilt symbol array over the input's or gives the symbol
+// table room of its own when it does not fit there.
+void installSymbols(uint32_t sectionIndex, Elf32_Shdr& header, std::vector<Elf32_Sym>& symbols) {
+    SymbolTableView& tables = view();
+    uint64_t bytes = uint64_t(symbols.size()) * sizeof(Elf32_Sym);
+    uint8_t* contents = sectionContents(sectionIndex);
+    if (contents && bytes <= sectionContentsCapacity(sectionIndex)) {
+        std::memcpy(contents, symbols.data(), size_t(bytes));
+    } else {
+        std::vector<uint8_t> own(static_cast<size_t>(bytes));
+        std::memcpy(own.data(), symbols.data(), size_t(bytes));
+        contents = replaceSectionContents(sectionIndex, std::move(own));
+    }
+    header.sh_size = uint32_t(bytes);
+    tables.symbols = reinterpret_cast<Elf32_Sym*>(contents);
+    tables.symbolCount = uint32_t(symbols.size());
+}
+
+void installStrings(uint32_t sectionIndex, Elf32_Shdr& header, std::vector<uint8_t>& strings) {
+    SymbolTableView& tables = view();
+    uint8_t* contents = sectionContents(sectionIndex);
+    if (contents && strings.size() <= sectionContentsCapacity(sectionIndex)) {
+        std::memcpy(contents, strings.data(), strings.size());
+    } else {
+        contents = replaceSectionContents(sectionIndex, std::move(strings));
+    }
+    uint32_t size = uint32_t(symState().newStringTableSize);
+    header.sh_size = size;
+    tables.strings = reinterpret_cast<const char*>(contents);
+    tables.stringSize = size;
+}
+
+}  // namespace
+
+const char* symbolBindingName(uint8_t info) {
+    switch (info >> 4) {
+        case STB_LOCAL: return "local";
+        case STB_GLOBAL: return "global";
+        case STB_WEAK: return "weak";
+        default: return "other";
+    }
+}
+
+const char* symbolTypeName(uint8_t info) {
+    switch (info & 0xF) {
+        case STT_NOTYPE: return "none";
+        case STT_OBJECT: return "data";
+        case STT_FUNC: return "code";
+        case STT_SECTION: return "sect";
+        case STT_FILE: return "file";
+        case STT_TLS: return "tlsdata";
+        default: return "other";
+    }
+}
+
+void classifySectionsForSymbols() {
+    SymbolState& state = symState();
+    uint32_t count = sectionCount();
+    state.sectionRoles.assign(count, SectionRole{});
+    state.textBase = 0xFFFFFFFF;
+    state.dataBase = 0xFFFFFFFF;
+    state.textBaseSection = -1;
+    state.dataBaseSection = -1;
+    for (uint32_t i = 1; i < count; ++i) {
+        const Elf32_Shdr* header = sectionHeaderAt(i);
+        if (!header) continue;
+        SectionRole& role = state.sectionRoles[i];
+        if (header->sh_type == SHT_EXPORT_TABLE) role.isExport = 1;
+        if (header->sh_type == SHT_IMPORT_TABLE) {
+            role.isImport = 1;
+            role.kind = 2;
+        } else if (header->sh_flags & SHF_TLS_DATA) {
+            role.isTls = 1;
+            role.kind = 1;
+        } else if (header->sh_addr >= kDataRangeStart && header->sh_addr <= kDataRangeEnd) {
+            role.kind = 1;
+            if (sectionUses(i) != 0 && header->sh_addr < state.dataBase) {
+                state.dataBase = header->sh_addr;
+                state.dataBaseSection = int32_t(i);
+            }
+        } else if (header->sh_addr >= kCodeRangeStart && header->sh_addr <= kCodeRangeEnd) {
+            role.kind = 0;
+            if (sectionUses(i) != 0 && header->sh_addr < state.textBase) {
+                state.textBase = header->sh_addr;
+                state.textBaseSection = int32_t(i);
+            }
+        } else {
+            role.kind = 3;
+        }
+    }
+}
+
+void markRelocatedSymbols() {
+    SymbolState& state = symState();
+    uint32_t symbolCount = state.inputSymbolCount;
+    uint32_t count = sectionCount();
+    for (uint32_t i = 1; i < count; ++i) {
+        const Elf32_Shdr* header = sectionHeaderAt(i);
+        if (!isRelocationSection(header)) continue;
+        const Elf32_Shdr* target = existingSection(header->sh_info);
+        uint8_t patchesExports = target && target->sh_type == SHT_EXPORT_TABLE ? 1 : 0;
+        RelaEntries rela = relaEntriesOf(i, *header);
+        for (uint32_t j = 0; j < rela.count; ++j) {
+            uint32_t info = rela.entries[j].r_info;
+            uint32_t s = relocationSymbol(info);
+            if (relocationType(info) == R_PPC_NONE || s == 0 || s >= symbolCount) continue;
+            state.symbolInfos[s].referenced = 1;
+            state.symbolInfos[s].export_ = patchesExports;
+        }
+    }
+}
+
+bool isPlainName(uint32_t symbolIndex) {
+    std::string_view name = nameOfSymbol(view().symbols[symbolIndex]);
+    return !name.empty() && name[0] != '.' && name.find("..") == std::string_view::npos;
+}
+
+void analyseSymbols() {
+    SymbolState& state = symState();
+    bool strip = settings().stripSymbolStrings;
+    for (uint32_t i = 1; i < state.inputSymbolCount; ++i) {
+        const Elf32_Sym& symbol = view().symbols[i];
+        SymbolInfo& info = state.symbolInfos[i];
+        const SectionRole* role = definingRole(symbol);
+        info.empty = symbol.st_size == 0;
+        info.absolute = symbol.st_shndx == SHN_ABS;
+        info.undef = symbol.st_shndx == SHN_UNDEF || (role && role->isExport);
+        switch (symbolType(symbol)) {
+            case STT_FUNC:
+                if (symbol.st_size != 0 && !strip && isPlainName(i)) info.func = 1;
+                [[fallthrough]];
+            case STT_NOTYPE:
+            case STT_OBJECT:
+            case STT_TLS:
+                if (role) {
+                    info.code = role->kind == 0;
+                    info.data = role->kind == 1;
+                    info.import = role->isImport;
+                    info.tls = role->isTls;
+                }
+                break;
+            case STT_SECTION:
+                info.sect = 1;
+                if (sectionUses(symbol.st_shndx) == 0) info.empty = 1;
+                break;
+            default:
+                break;
+        }
+        if (info.import || info.tls) continue;
+        if (info.code) {
+            info.use_id = 1;
+            info.offset = symbol.st_value - state.textBase;
+        } else if (info.data) {
+            info.use_id = 2;
+            info.offset = symbol.st_value - state.dataBase;
+        } else if (info.undef) {
+            info.use_id = 3;
+            info.offset = 0;
+        } else if (info.sect && !info.empty) {
+            if (symbol.st_value >= state.dataBase) {
+                info.use_id = 2;
+                info.offset = symbol.st_value - state.dataBase;
+            } else if (symbol.st_value >= state.textBase) {
+                info.use_id = 1;
+                info.offset = symbol.st_value - state.textBase;
+            }
+        }
+    }
+}
+
+void assignNewSymbolId(uint32_t symbolIndex) {
+    SymbolState& state = symState();
+    SymbolInfo& info = state.symbolInfos[symbolIndex];
+    if (info.new_id != 0) {
+        printOut("ERROR: sym %d already has new symid %d wanted to number %d\n", int(symbolIndex), int(info.new_id),
+                 int(state.nextNewSymbolId));
+        return;
+    }
+    info.new_id = state.nextNewSymbolId++;
+    info.nameLength = uint32_t(nameOfSymbol(view().symbols[symbolIndex]).size());
+    state.newStringTableSize += uint64_t(info.nameLength) + 1;
+}
+
+void numberKeptSymbols() {
+    SymbolState& state = symState();
+    state.nextNewSymbolId = 4;
+    state.newStringTableSize = 20;
+    for (uint32_t i = 1; i < state.inputSymbolCount; ++i) {
+        const SymbolInfo& info = state.symbolInfos[i];
+        bool keep = (info.sect && (!info.empty || info.referenced)) || info.export_ || info.tls ||
+                    (info.referenced && (info.import || info.absolute)) || (info.func && !info.import);
+        if (keep) assignNewSymbolId(i);
+    }
+}
+
+void dumpSymbolInfo(uint32_t symbolIndex) {
+    const SymbolInfo& info = symState().symbolInfos[symbolIndex];
+    printOut("     %4d: export:%d import:%d func:%d code:%d data:%d sect:%d referenced:%d undef:%d new_id:%d "
+             "use_id:%d offset:0x%8.8x\n",
+             int(symbolIndex), info.export_, info.import, info.func, info.code, info.data, info.sect,
+             info.referenced, info.undef, int(info.new_id), int(info.use_id), info.offset);
+}
+
+void dumpPlannedSymbol(uint32_t newIndex, uint32_t symbolIndex) {
+    const Elf32_Sym& symbol = view().symbols[symbolIndex];
+    const SymbolInfo& info = symState().symbolInfos[symbolIndex];
+    printOut("%4d|%4d:", int(newIndex), int(symbolIndex));
+    printSectionPart(symbol.st_value, symbol.st_info, dumpSectionName(symbol.st_shndx), symbol.st_shndx);
+    switch (info.use_id) {
+        case 1: printOut(" $TEXT+0x%8.8x", info.offset); break;
+        case 2: printOut(" $DATA+0x%8.8x", info.offset); break;
+        case 3: printOut(" $UNDEF+0x%8.8x", info.offset); break;
+        default: break;
+    }
+    std::string_view name = nameOfSymbol(symbol);
+    printOut(" %.*s", int(name.size()), name.data());
+    printSizePart(symbol.st_size);
+    dumpSymbolInfo(symbolIndex);
+}
+
+void dumpPlannedSymbolTable() {
+    SymbolState& state = symState();
+    printOut("\n\nPLANED SYMBOL TABLE\n");
+    std::string_view textName = dumpSectionName(state.textBaseSection);
+    printOut("%4d: 0x%8.8x %-6s %-5s %-10.*s(%d) %s\n", 1, state.textBase, "local", "sect", int(textName.size()),
+             textName.data(), state.textBaseSection, "$TEXT");
+    std::string_view dataName = dumpSectionName(state.dataBaseSection);
+    printOut("%4d: 0x%8.8x %-6s %-5s %-10.*s(%d) %s\n", 2, state.dataBase, "local", "sect", int(dataName.size()),
+             dataName.data(), state.dataBaseSection, "$DATA");
+    for (uint32_t i = 1; i < state.inputSymbolCount; ++i)
+        if (state.symbolInfos[i].new_id != 0) dumpPlannedSymbol(state.symbolInfos[i].new_id, i);
+    flushOut();
+}
+
+void dumpNewSymbol(uint32_t newIndex) {
+    const SymbolState& state = symState();
+    const Elf32_Sym& symbol = state.newSymbols[newIndex];
+    printOut("%4d:", int(newIndex));
+    printSectionPart(symbol.st_value, symbol.st_info, dumpSectionName(symbol.st_shndx), symbol.st_shndx);
+    // The new string table is built NUL-terminated name by name.
+    const char* name = "";
+    if (symbol.st_name < state.newStrings.size())
+        name = reinterpret_cast<const char*>(state.newStrings.data()) + symbol.st_name;
+    printOut(" %s", name);
+    printSizePart(symbol.st_size);
+}
+
+void rewriteRelocationSymbols(uint32_t inputSymbolCount) {
+    const SymbolState& state = symState();
+    if (inputSymbolCount > state.symbolInfos.size()) inputSymbolCount = uint32_t(state.symbolInfos.size());
+    uint32_t count = sectionCount();
+    for (uint32_t i = 1; i < count; ++i) {
+        const Elf32_Shdr* header = sectionHeaderAt(i);
+        if (!isRelocationSection(header)) continue;
+        RelaEntries rela = relaEntriesOf(i, *header);
+        for (uint32_t j = 0; j < rela.count; ++j) {
+            Elf32_Rela& entry = rela.entries[j];
+            uint32_t type = relocationType(entry.r_info);
+            uint32_t s = relocationSymbol(entry.r_info);
+            if (type == R_PPC_NONE || s == 0 || s >= inputSymbolCount) continue;
+            const SymbolInfo& info = state.symbolInfos[s];
+            if (info.use_id != 0) {
+                entry.r_info = (info.use_id << 8) + type;
+                entry.r_addend = int32_t(uint32_t(entry.r_addend) + info.offset);
+            } else {
+                if (info.new_id == 0) dumpPlannedSymbol(0, s);
+                entry.r_info = (info.new_id << 8) + type;
+            }
+        }
+    }
+}
+
+void buildNewSymbolTable() {
+    SymbolState& state = symState();
+    SymbolTableView& tables = view();
+    uint32_t entryCount = state.nextNewSymbolId;
+    uint32_t stringSize = uint32_t(state.newStringTableSize);
+
+    state.newSymbols.assign(entryCount, Elf32_Sym{});
+    state.newStrings.assign(stringSize, 0);
+    std::vector<Elf32_Sym>& symbols = state.newSymbols;
+    uint8_t* strings = state.newStrings.data();
+
+    std::memcpy(strings + 1, "$TEXT\0$DATA\0$UNDEF", 19);
+    symbols[1].st_name = 1;
+    symbols[1].st_value = state.textBase;
+    symbols[1].st_info = (STB_LOCAL << 4) | STT_SECTION;
+    symbols[1].st_shndx = uint16_t(state.textBaseSection);
+    symbols[2].st_name = 7;
+    symbols[2].st_value = state.dataBase;
+    symbols[2].st_info = (STB_LOCAL << 4) | STT_SECTION;
+    symbols[2].st_shndx = uint16_t(state.dataBaseSection);
+    symbols[3].st_name = 13;
+    symbols[3].st_info = (STB_GLOBAL << 4) | STT_OBJECT;
+
+    uint32_t position = 20;
+    for (uint32_t i = 1; i < state.inputSymbolCount; ++i) {
+        const SymbolInfo& info = state.symbolInfos[i];
+        if (info.new_id == 0) continue;
+        const Elf32_Sym& input = tables.symbols[i];
+        std::string_view name = nameOfSymbol(input);
+        size_t length = name.size() < info.nameLength ? name.size() : info.nameLength;
+        std::memcpy(strings + position, name.data(), length);
+        Elf32_Sym& entry = symbols[info.new_id];
+        entry = input;
+        entry.st_name = position;
+        position += info.nameLength + 1;
+    }
+
+    if (settings().verbose2) {
+        printOut("\nNEW SYMBOL TABLE %d symbols symtab size = %d strtab size = %d\n", int(entryCount),
+                 int(entryCount * 16), int(stringSize));
+        printOut("\nNEW SYMBOL TABLE\n");
+        for (uint32_t j = 1; j < entryCount; ++j) dumpNewSymbol(j);
+        flushOut();
+        if (settings().verbose3) dumpPlannedSymbolTable();
+    }
+
+    rewriteRelocationSymbols(state.inputSymbolCount);
+
+    installSymbols(tables.symbolTableIndex, *tables.symbolTableHeader, state.newSymbols);
+    installStrings(tables.stringTableIndex, *tables.stringTableHeader, state.newStrings);
+    state.newSymbols.clear();
+    state.newStrings.clear();
+}
+
+int rebuildSymbolTable() {
+    SymbolState& state = symState();
+    SymbolTableView& tables = view();
+    classifySectionsForSymbols();
+    if (!tables.symbolTableHeader || !tables.symbols || tables.symbolCount <= 1) return 0;
+    // The symbols present in the contents; a table can never be read past them.
+    uint32_t fitting = sectionContentsCapacity(tables.symbolTableIndex) / sizeof(Elf32_Sym);
+    state.inputSymbolCount = tables.symbolCount < fitting ? tables.symbolCount : fitting;
+    if (state.inputSymbolCount <= 1 || !tables.stringTableHeader) return 0;
+
+    state.symbolInfos.assign(state.inputSymbolCount, SymbolInfo{});
+    markRelocatedSymbols();
+    analyseSymbols();
+    numberKeptSymbols();
+    if (state.newStringTableSize > 0xFFFFFFFFull) {
+        printOut("***Error: the rebuilt string table of section %d \"%.*s\" would take 0x%llX bytes. Return -1.\n",
+                 int(tables.stringTableIndex), int(dumpSectionName(tables.stringTableIndex).size()),
+                 dumpSectionName(tables.stringTableIndex).data(),
+                 static_cast<unsigned long long>(state.newStringTableSize));
+        return -1;
+    }
+    buildNewSymbolTable();
+    return 0;
+}

@@ -59,4 +59,11 @@ struct SymbolState {
     uint32_t dataBase = 0xFFFFFFFF;
     int32_t textBaseSection = -1;
     int32_t dataBaseSection = -1;
+
+    // Numbering and the rebuilt tables while they are built.
+    uint32_t inputSymbolCount = 0;      // symbol count before the rebuild
+    uint32_t nextNewSymbolId = 4;       // after the null symbol and "$TEXT", "$DATA", "$UNDEF"
+    uint64_t newStringTableSize = 20;   // NUL, "$TEXT", "$DATA", "$UNDEF" with their NULs
+    std::vector<Elf32_Sym> newSymbols;  // host order
+    std::vector<uint8_t> newStrings;
 };
