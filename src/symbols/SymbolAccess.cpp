@@ -1,12 +1,164 @@
 #include "symbols/SymbolAccess.h"
 
-Elf32_Shdr* sectionHeaderAt(uint32_t) { return nullptr; }
-Elf32_Shdr* findSymbolTable() { return nullptr; }
-int bindSymbolTable() { return -1; }
-std::string_view symbolName(const Elf32_Sym&) { return "<NULL>"; }
-std::string_view sectionNameTable() { return {}; }
-bool hasSectionNameTable() { return false; }
-std::string_view sectionName(const Elf32_Shdr&) { return "<NULL>"; }
-std::string_view sectionNameAt(uint32_t) { return {}; }
-uint32_t findSectionByName(std::string_view) { return 0; }
-void removeSymbolsOfSection(uint32_t) {}
+#include <cstring>
+
+#include "driver/Output.h"
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+
+namespace {
+
+SymbolTableView& view() { return toolState().symbols.view; }
+
+// The string that starts `offset` bytes into a table of `size` readable
+// bytes: up to its NUL, or to the end of the table when it has none.
+std::string_view boundedString(const char* table, uint32_t size, uint32_t offset) {
+    if (!table || offset >= size) return {};
+    const char* start = table + offset;
+    uint32_t left = size - offset;
+    const void* nul = std::memchr(start, 0, left);
+    return std::string_view(start, nul ? size_t(static_cast<const char*>(nul) - start) : size_t(left));
+}
+
+}  // namespace
+
+Elf32_Shdr* sectionHeaderAt(uint32_t index) {
+    if (index > SHN_LORESERVE) return nullptr;
+    const ElfImage& image = inputImage();
+    if (!image.bytes || !image.sectionHeaders || index >= image.sectionCount()) return nullptr;
+    uint64_t end = uint64_t(image.sectionHeaders - image.bytes) + (uint64_t(index) + 1) * sizeof(Elf32_Shdr);
+    if (end > image.byteCount) return nullptr;
+    return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + size_t(index) * sizeof(Elf32_Shdr));
+}
+
+Elf32_Shdr* findSymbolTable() {
+    SymbolTableView& v = view();
+    v.symbolTableHeader = nullptr;
+    v.symbolTableIndex = 0;
+    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    for (uint32_t i = 1; i < count; ++i) {
+        Elf32_Shdr* header = sectionHeaderAt(i);
+        if (header && header->sh_type == SHT_SYMTAB) {
+            v.symbolTableHeader = header;
+            v.symbolTableIndex = i;
+            break;
+        }
+    }
+    return v.symbolTableHeader;
+}
+
+int bindSymbolTable() {
+    SymbolTableView& v = view();
+    Elf32_Shdr* symbols = findSymbolTable();
+    const std::string& file = settings().inputPath;
+    if (!symbols) {
+        printOut("***Error: ELF file \"%s\" has no symbol table. Return -1.\n", file.c_str());
+        return -1;
+    }
+    const uint32_t link = symbols->sh_link;
+    Elf32_Shdr* strings = link != 0 ? sectionHeaderAt(link) : nullptr;
+    if (!strings || strings->sh_type != SHT_STRTAB) {
+        printOut("***Error: The symbol table (section %d) of ELF file \"%s\" names no string table. Return -1.\n",
+                 int(v.symbolTableIndex), file.c_str());
+        return -1;
+    }
+    v.stringTableHeader = strings;
+    v.stringTableIndex = link;
+    v.symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(v.symbolTableIndex));
+    uint32_t capacity = sectionContentsCapacity(v.symbolTableIndex);
+    uint32_t size = symbols->sh_size < capacity ? symbols->sh_size : capacity;
+    v.symbolCount = v.symbols ? size >> 4 : 0;
+    v.strings = reinterpret_cast<const char*>(sectionContents(link));
+    v.stringSize = strings->sh_size;
+    return 0;
+}
+
+Elf32_Sym* viewSymbols(uint32_t& count) {
+    SymbolTableView& v = view();
+    count = 0;
+    if (!v.symbolTableHeader) return nullptr;
+    // The table may have been given room of its own since it was bound.
+    auto* symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(v.symbolTableIndex));
+    if (!symbols) return nullptr;
+    v.symbols = symbols;
+    uint32_t fit = sectionContentsCapacity(v.symbolTableIndex) >> 4;
+    count = v.symbolCount < fit ? v.symbolCount : fit;
+    return symbols;
+}
+
+std::string_view symbolName(const Elf32_Sym& symbol) {
+    SymbolTableView& v = view();
+    if (!v.stringTableHeader) return "<NULL>";
+    const uint32_t offset = symbol.st_name;
+    if (offset > v.stringSize) {
+        printOut("pSym->st_name is out of range (%d)\n", int(offset));
+        return {};
+    }
+    const char* table = reinterpret_cast<const char*>(sectionContents(v.stringTableIndex));
+    uint32_t readable = sectionContentsCapacity(v.stringTableIndex);
+    if (readable > v.stringSize) readable = v.stringSize;
+    return boundedString(table, readable, offset);
+}
+
+bool hasSectionNameTable() {
+    const ElfImage& image = inputImage();
+    if (!image.bytes) return false;
+    const uint32_t index = image.header().e_shstrndx;
+    return index != 0 && index <= SHN_LORESERVE && index < image.sectionCount();
+}
+
+std::string_view sectionNameTable() {
+    if (!hasSectionNameTable()) return {};
+    SymbolTableView& v = view();
+    const uint32_t index = inputImage().header().e_shstrndx;
+    const char* table = reinterpret_cast<const char*>(sectionContents(index));
+    const uint32_t readable = sectionContentsCapacity(index);
+    // The table is found once and kept. When it is later compacted in place
+    // (its sh_size shrinks), the bytes it first had are still there, so names
+    // that omitted sections still point at read the same as before.
+    if (!v.sectionNamesLoaded || v.sectionNames != table) {
+        v.sectionNamesLoaded = true;
+        v.sectionNames = table;
+        v.sectionNamesSize = readable;
+    } else if (readable > v.sectionNamesSize) {
+        v.sectionNamesSize = readable;
+    }
+    if (!table) return {};
+    return std::string_view(table, v.sectionNamesSize);
+}
+
+std::string_view sectionName(const Elf32_Shdr& header) {
+    if (!hasSectionNameTable()) return "<NULL>";
+    std::string_view table = sectionNameTable();
+    return boundedString(table.data(), uint32_t(table.size()), header.sh_name);
+}
+
+std::string_view sectionNameAt(uint32_t index) {
+    if (index > SHN_LORESERVE || !hasSectionNameTable()) return {};
+    const Elf32_Shdr* header = sectionHeaderAt(index);
+    if (!header) return {};
+    return sectionName(*header);
+}
+
+uint32_t findSectionByName(std::string_view name) {
+    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    for (uint32_t i = 1; i < count; ++i) {
+        const Elf32_Shdr* header = sectionHeaderAt(i);
+        if (header && sectionName(*header) == name) return i;
+    }
+    return 0;
+}
+
+void removeSymbolsOfSection(uint32_t index) {
+    uint32_t count = 0;
+    Elf32_Sym* symbols = viewSymbols(count);
+    for (uint32_t i = 1; i < count; ++i) {
+        Elf32_Sym& symbol = symbols[i];
+        if (symbol.st_shndx != index) continue;
+        if (settings().verbose) {
+            std::string_view name = symbolName(symbol);
+            printOut("  Unused Symbol \"%.*s\"\n", int(name.size()), name.data());
+        }
+        std::memset(static_cast<void*>(&symbol), 0, sizeof symbol);
+    }
+}

@@ -6,8 +6,9 @@
 
 #include "elf/ElfFormat.h"
 
-// Header of section `index`; nullptr when index > 0xFF00 (no check against e_shnum:
-// callers stay below it).
+// Header of section `index`; nullptr when index > 0xFF00. Callers stay below
+// e_shnum; an index at or above it (or a header that would lie outside the
+// file) also yields nullptr rather than bytes beyond the section table.
 Elf32_Shdr* sectionHeaderAt(uint32_t index);
 
 // First SHT_SYMTAB section from index 1 on, remembered as the symbol table header.
@@ -17,9 +18,15 @@ Elf32_Shdr* findSymbolTable();
 // the input has no symbol table or its symbol table names no string table.
 int bindSymbolTable();
 
+// The symbols of the view as they stand now, with the number of entries that
+// may be read there: the view's symbol count, bounded by the contents of the
+// symbol table section. nullptr and 0 when no table is bound.
+Elf32_Sym* viewSymbols(uint32_t& count);
+
 // Name of a symbol ("<NULL>" without a string table). An st_name beyond the
-// string size prints the out-of-range warning; the name never reaches
-// outside the string table.
+// string size prints the out-of-range warning and yields the empty name; the
+// name never reaches outside the string table (it ends at its NUL or at the
+// end of the table).
 std::string_view symbolName(const Elf32_Sym& symbol);
 
 // The section-name table bytes (cached), or an empty view when there is none.
