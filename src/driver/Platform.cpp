@@ -1,9 +1,159 @@
 #include "driver/Platform.h"
 
-bool fullPathName(const std::string&, std::string&, size_t&) { return false; }
-int runProgram(const std::string&, const std::vector<std::string>&) { return 127; }
-int atomicFileOpen(AtomicFile&, const std::string&) { return 5; }
-bool atomicFileWrite(AtomicFile&, const void*, size_t) { return false; }
-bool atomicFileSeek(AtomicFile&, uint64_t) { return false; }
-int atomicFileCommit(AtomicFile&) { return 5; }
-void atomicFileAbort(AtomicFile&) {}
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "driver/Output.h"
+
+extern char** environ;
+
+bool fullPathName(const std::string& path, std::string& fullPath, size_t& fileNamePos) {
+    fileNamePos = std::string::npos;
+    if (path.empty()) return false;
+
+    std::string joined;
+    if (path[0] == '/') {
+        joined = path;
+    } else {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd) || cwd[0] != '/') return false;
+        joined = cwd;
+        joined += '/';
+        joined += path;
+    }
+
+    // Resolve "." and ".." and repeated separators as text.
+    std::vector<std::string_view> parts;
+    std::string_view rest(joined);
+    const std::string_view last = rest.substr(rest.rfind('/') + 1);
+    while (!rest.empty()) {
+        size_t slash = rest.find('/');
+        std::string_view part = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+
+    std::string result;
+    for (std::string_view part : parts) {
+        result += '/';
+        result += part;
+    }
+    if (result.empty()) result = "/";
+    if (result.size() >= PATH_MAX) return false;
+
+    // A path ending in "/", ".", or ".." names a directory: no file-name part.
+    const bool namesDirectory = last.empty() || last == "." || last == ".." || parts.empty();
+    fullPath = std::move(result);
+    if (!namesDirectory) fileNamePos = fullPath.rfind('/') + 1;
+    return true;
+}
+
+int runProgram(const std::string& program, const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    argv.reserve(arguments.size() + 2);
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+
+    // What the tool printed so far comes before anything the program prints.
+    flushOut();
+
+    pid_t child = 0;
+    if (posix_spawnp(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) return 127;
+
+    int status = 0;
+    for (;;) {
+        pid_t done = waitpid(child, &status, 0);
+        if (done == child) break;
+        if (done < 0 && errno != EINTR) return 127;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return 127;
+}
+
+namespace {
+
+mode_t currentUmask() {
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+void removeTemp(AtomicFile& file) {
+    if (file.fd >= 0) close(file.fd);
+    file.fd = -1;
+    if (!file.tempPath.empty()) unlink(file.tempPath.c_str());
+    file.tempPath.clear();
+}
+
+}  // namespace
+
+int atomicFileOpen(AtomicFile& file, const std::string& targetPath) {
+    if (file.fd >= 0) atomicFileAbort(file);
+    file.targetPath = targetPath;
+    file.tempPath.clear();
+    if (targetPath.empty()) return ENOENT;
+
+    std::string pattern = targetPath + ".tmpXXXXXX";
+    int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return errno ? errno : EIO;
+    file.fd = fd;
+    file.tempPath = std::move(pattern);
+    return 0;
+}
+
+bool atomicFileWrite(AtomicFile& file, const void* data, size_t length) {
+    if (file.fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const uint8_t* next = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        errno = 0;
+        ssize_t written = write(file.fd, next, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (errno == 0) errno = EIO;
+            return false;
+        }
+        next += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+bool atomicFileSeek(AtomicFile& file, uint64_t offset) {
+    if (file.fd < 0 || offset > uint64_t(INT64_MAX)) return false;
+    return lseek(file.fd, off_t(offset), SEEK_SET) == off_t(offset);
+}
+
+int atomicFileCommit(AtomicFile& file) {
+    if (file.fd < 0) return EBADF;
+    int error = 0;
+    if (fchmod(file.fd, 0666 & ~currentUmask()) != 0) error = errno ? errno : EIO;
+    int fd = file.fd;
+    file.fd = -1;
+    if (close(fd) != 0 && !error) error = errno ? errno : EIO;
+    if (!error && rename(file.tempPath.c_str(), file.targetPath.c_str()) != 0) error = errno ? errno : EIO;
+    if (error) {
+        removeTemp(file);
+        return error;
+    }
+    file.tempPath.clear();
+    return 0;
+}
+
+void atomicFileAbort(AtomicFile& file) { removeTemp(file); }

@@ -15,8 +15,9 @@
 // the result is longer than the platform allows.
 bool fullPathName(const std::string& path, std::string& fullPath, size_t& fileNamePos);
 
-// Starts `program` (searched in PATH when it holds no "/") with the given
-// arguments, without a shell, and waits for it. Returns its exit code, 128 +
+// Starts `program` (searched in PATH when it holds no "/") without a shell
+// and waits for it. The child's argv is `program` followed by `arguments`
+// (so `arguments` holds only what comes after the program name). Returns its exit code, 128 +
 // the signal number when a signal ended it, 127 when it could not be started.
 int runProgram(const std::string& program, const std::vector<std::string>& arguments);
 
