@@ -416,8 +416,11 @@ int rebuildSymbolTable() {
     SymbolState& state = symState();
     SymbolTableView& tables = view();
     classifySectionsForSymbols();
-    if (!tables.symbolTableHeader || !tables.symbols || tables.symbolCount <= 1) return 0;
-    // The symbols present in the contents; a table can never be read past them.
+    if (!tables.symbolTableHeader || tables.symbolCount <= 1) return 0;
+    // The symbols as the section's contents hold them now (they may have
+    // been given room of their own), never read past those contents.
+    tables.symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(tables.symbolTableIndex));
+    if (!tables.symbols) return 0;
     uint32_t fitting = sectionContentsCapacity(tables.symbolTableIndex) / sizeof(Elf32_Sym);
     state.inputSymbolCount = tables.symbolCount < fitting ? tables.symbolCount : fitting;
     if (state.inputSymbolCount <= 1 || !tables.stringTableHeader) return 0;

@@ -542,6 +542,31 @@ TEST(RebuildSymbolsTest, TablesLargerThanTheInputSectionsGetTheirOwnContents) {
                            before.begin() + relaOffset + 12));
 }
 
+// Many kept symbols sharing one long name would need a string table beyond
+// 32 bits: the rebuild refuses and leaves the input as it was.
+TEST(RebuildSymbolsTest, StringTableBeyondThirtyTwoBitsIsRefused) {
+    ElfBuilder b;
+    uint32_t text = b.addSection(textSection(kTextAddr, 0x10));
+    std::vector<TestSymbol> symbols{func(std::string(0x10000, 'x'), kTextAddr, 4, uint16_t(text))};
+    TestSymbol same = symbols[0];
+    same.name.clear();
+    same.forceName = 1;
+    symbols.resize(0x10001, same);
+    uint32_t symtab = b.addSymbolTable(symbols);
+    b.addRela(text, {{.r_offset = kTextAddr, .symbol = 1, .type = R_PPC_REL24}}, symtab);
+    std::vector<uint8_t> bytes = b.build();
+    ASSERT_TRUE(loadImage(bytes));
+    std::vector<uint8_t> before = bytes;
+    std::string out;
+    beginOutputCapture(&out);
+    EXPECT_EQ(rebuildSymbolTable(), -1);
+    endOutputCapture();
+    EXPECT_EQ(out, "***Error: the rebuilt string table of section 3 \".strtab\" would take 0x100020015 bytes. Return -1.\n");
+    EXPECT_EQ(bytes, before);
+    EXPECT_EQ(tables().symbolCount, 0x10002u);
+    EXPECT_TRUE(toolState().input.ownContents.empty());
+}
+
 TEST(RebuildSymbolsTest, SmallerTablesAreWrittenOverTheInputContents) {
     CodeAndData in({func("keep_me", kTextAddr, 4, 1), object("drop_me_with_a_long_name", kDataAddr, 4, 2),
                     object("another_dropped_object", kDataAddr + 4, 4, 2),
