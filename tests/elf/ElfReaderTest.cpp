@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <random>
 
 #include "driver/Output.h"
 #include "driver/ToolState.h"
@@ -895,6 +896,45 @@ TEST_F(ElfReaderTest, LoadRefusesOtherTableStrides) {
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.printed,
               "***Error: ELF file \"app.elf\" has section headers of 44 bytes; only 40 are supported. return -1.\n");
+}
+
+// Random corruptions of the headers and tables: every result is a code of
+// the reader or -1, and (in the sanitizer build) nothing is read outside the
+// exactly sized buffer.
+TEST_F(ElfReaderTest, RandomCorruptionsGiveCodesWithoutReadingOutside) {
+    std::mt19937 rng(4242);
+    const uint32_t nasty[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFFF, 0xFFFFFFF0, 0x10000, 40, 52, 0xFFFF};
+    for (bool bigEndian : {true, false}) {
+        BasicInput in = makeBasicInput(bigEndian);
+        const std::vector<uint8_t> clean = in.builder.build();
+        const ElfLayout l = in.builder.layout();
+        for (int round = 0; round < 3000; ++round) {
+            resetToolState();
+            std::vector<uint8_t> bytes = clean;
+            for (int k = 1 + rng() % 4; k > 0; --k) {
+                // Aim at the header, the section headers or the tables.
+                size_t at;
+                switch (rng() % 3) {
+                case 0: at = 16 + rng() % 36; break;
+                case 1: at = l.shoff + rng() % (9 * 40); break;
+                default: at = rng() % bytes.size(); break;
+                }
+                at &= ~size_t(1);
+                if (rng() % 2 && at + 4 <= bytes.size())
+                    in.builder.patch32(bytes, at, nasty[rng() % std::size(nasty)]);
+                else
+                    bytes[at] = uint8_t(rng());
+            }
+            if (rng() % 8 == 0)  // a shorter file, in a buffer of its own size
+                bytes = std::vector<uint8_t>(bytes.begin(), bytes.begin() + 260 + rng() % (bytes.size() - 260));
+            std::string printed;
+            beginOutputCapture(&printed);
+            int result = loadInputElf(1, "x", bytes.data(), uint32_t(bytes.size()));
+            endOutputCapture();
+            const bool isCode = (uint32_t(result) & 0xFFFFFF00) == 0xBAD00000;
+            EXPECT_TRUE(result == 0 || result == -1 || isCode) << std::hex << result;
+        }
+    }
 }
 
 }  // namespace
