@@ -80,7 +80,11 @@ struct ModuleState {
     uint32_t trampolineHigh = 0;
     uint32_t trampolineCount = 0;
 
-    // Output section table and placement
+    // Output section table and placement. The input header keeps its own
+    // e_shnum until the file is written; the module's values are kept here.
+    uint32_t inputSectionCount = 0;  // e_shnum of the input
+    uint32_t outputSectionCount = 0;  // N: kept sections + 3
+    uint16_t outputShstrndx = 0;      // new index of the section-name table
     std::vector<Elf32_Shdr> outputSections;           // N entries
     std::vector<uint32_t> sectionCrcs;                // one per output section (host order)
     std::vector<std::vector<uint8_t>> storedContents; // compressed contents per new index; empty when stored as is

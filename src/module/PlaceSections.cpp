@@ -1,5 +1,293 @@
 #include "module/PlaceSections.h"
 
-CompressedSection compressSection(const uint8_t*, uint32_t, int) { return {}; }
-int placeSections() { return -1; }
-void finishSpecialSections() {}
+#include <zlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "driver/Output.h"
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+#include "module/CompressionJobs.h"
+
+namespace {
+
+enum PlacementPass { passData, passLoad, passText, passTemp };
+
+const char* const kPassBanner[] = {
+    "--DATA------------------\n",
+    "--LOAD------------------\n",
+    "--TEXT------------------\n",
+    "--TEMP------------------\n",
+};
+
+constexpr uint32_t kSmallestCompressed = 32;
+
+uint32_t align64(uint32_t value) { return (value + 63) & ~63u; }
+
+bool isTableType(uint32_t type) { return type == SHT_EXPORT_TABLE || type == SHT_IMPORT_TABLE; }
+
+// Whether a pass takes a kept section.
+bool passTakes(PlacementPass pass, const Elf32_Shdr& s, bool offsetAssigned) {
+    if (s.sh_size == 0) return false;
+    const bool alloc = s.sh_flags & SHF_ALLOC;
+    const bool exec = s.sh_flags & SHF_EXECINSTR;
+    switch (pass) {
+        case passData: return alloc && !exec && !isTableType(s.sh_type) && s.sh_addr < kLoaderRangeStart;
+        case passLoad: return alloc && (isTableType(s.sh_type) || s.sh_addr >= kLoaderRangeStart);
+        case passText: return alloc && exec && !isTableType(s.sh_type);
+        case passTemp: return !offsetAssigned;
+    }
+    return false;
+}
+
+// The region size in FileInfo that decides whether a pass runs, and that
+// its summary line shows.
+uint32_t passRegionSize(PlacementPass pass) {
+    const FileInfoRecord& info = toolState().module.fileInfo;
+    switch (pass) {
+        case passData: return info.dataSize;
+        case passLoad: return info.loadSize;
+        case passText: return info.textSize;
+        case passTemp: return info.tempSize;
+    }
+    return 0;
+}
+
+void setPassAlignment(PlacementPass pass, uint32_t alignment) {
+    FileInfoRecord& info = toolState().module.fileInfo;
+    if (pass == passData) info.dataAlign = alignment;
+    if (pass == passLoad) info.loadAlign = alignment;
+    if (pass == passText) info.textAlign = alignment;
+}
+
+struct PlannedSection {
+    uint32_t newIndex = 0;
+    PlacementPass pass = passData;
+    bool nobitsInData = false;  // takes an offset but no file bytes
+    bool tryCompress = false;
+    uint32_t crc = 0;
+    CompressedSection compressed;
+};
+
+struct PlacementPlan {
+    bool passRuns[4] = {false, false, false, false};
+    std::vector<PlannedSection> sections;  // in placement order
+};
+
+// Which sections each pass takes depends only on the headers and the region
+// sizes, so the whole placement can be planned before anything is
+// compressed.
+PlacementPlan planPlacement() {
+    ModuleState& module = toolState().module;
+    const uint32_t n = module.outputSectionCount;
+    std::vector<bool> assigned(n, false);
+    PlacementPlan plan;
+    for (PlacementPass pass : {passData, passLoad, passText, passTemp}) {
+        if (passRegionSize(pass) == 0) continue;
+        plan.passRuns[pass] = true;
+        for (uint32_t i = 1; i + 2 < n; ++i) {
+            const Elf32_Shdr& s = module.outputSections[i];
+            if (!passTakes(pass, s, assigned[i])) continue;
+            assigned[i] = true;
+            PlannedSection planned;
+            planned.newIndex = i;
+            planned.pass = pass;
+            planned.nobitsInData = pass == passData && s.sh_type == SHT_NOBITS;
+            planned.tryCompress = !planned.nobitsInData && settings().compress && s.sh_size >= kSmallestCompressed &&
+                                  !(pass == passTemp && i == module.outputShstrndx);
+            plan.sections.push_back(std::move(planned));
+        }
+    }
+    return plan;
+}
+
+// The uncompressed bytes of a module section: its contents as the earlier
+// passes left them, read from the input section it came from. Bytes that
+// the input does not hold read as zero.
+struct SectionBytes {
+    const uint8_t* data = nullptr;
+    std::unique_ptr<uint8_t[]> padded;
+};
+
+bool sectionBytes(uint32_t newIndex, SectionBytes& bytes) {
+    const ModuleState& module = toolState().module;
+    const uint32_t old = module.indexMap.newToOld[newIndex];
+    const uint32_t size = module.outputSections[newIndex].sh_size;
+    const uint8_t* contents = sectionContents(old);
+    const uint32_t capacity = contents ? sectionContentsCapacity(old) : 0;
+    if (capacity >= size) {
+        bytes.data = contents;
+        return true;
+    }
+    bytes.padded.reset(new (std::nothrow) uint8_t[size]);
+    if (!bytes.padded) return false;
+    if (capacity) memcpy(bytes.padded.get(), contents, capacity);
+    memset(bytes.padded.get() + capacity, 0, size - capacity);
+    bytes.data = bytes.padded.get();
+    return true;
+}
+
+// The CRC and the compressed form of one planned section. Runs on any
+// thread: it reads the section's bytes and writes only its own record.
+void processSection(PlannedSection& planned, int level) {
+    const Elf32_Shdr& s = toolState().module.outputSections[planned.newIndex];
+    SectionBytes bytes;
+    if (!sectionBytes(planned.newIndex, bytes)) {
+        planned.compressed.allocationFailed = true;
+        return;
+    }
+    if (s.sh_type != SHT_NOBITS) planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
+    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level);
+}
+
+void processAllSections(PlacementPlan& plan) {
+    std::vector<PlannedSection*> work;
+    for (PlannedSection& planned : plan.sections)
+        if (!planned.nobitsInData) work.push_back(&planned);
+    // Largest first, so that the threads finish close together.
+    const auto& sections = toolState().module.outputSections;
+    std::stable_sort(work.begin(), work.end(), [&](const PlannedSection* a, const PlannedSection* b) {
+        return sections[a->newIndex].sh_size > sections[b->newIndex].sh_size;
+    });
+    const int level = settings().compressionLevel;
+    runConcurrently(work.size(), [&](size_t k) { processSection(*work[k], level); });
+}
+
+char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
+
+void printSectionLine(uint32_t index, const Elf32_Shdr& s, uint32_t uncompressedSize) {
+    printOut("%02d: t%08X a%08X m%08X z%08X offset %08X %c%c%c%c\n", index, s.sh_type, s.sh_addr, uncompressedSize,
+             s.sh_size, s.sh_offset, flagLetter(s.sh_flags, SHF_ALLOC, 'a'), flagLetter(s.sh_flags, SHF_EXECINSTR, 'x'),
+             flagLetter(s.sh_flags, SHF_WRITE, 'w'), flagLetter(s.sh_flags, SHF_DEFLATED, 'z'));
+}
+
+void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
+    printOut("%02d: t%08X a%08X m%08X z-------- offset -------- %c%c%c%c\n", index, s.sh_type, s.sh_addr, s.sh_size, 'a',
+             '.', flagLetter(s.sh_flags, SHF_WRITE, 'w'), flagLetter(s.sh_flags, SHF_DEFLATED, 'z'));
+}
+
+}  // namespace
+
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level) {
+    CompressedSection result;
+    const uLongf capacity = uLongf(size) + 1024;
+    std::unique_ptr<uint8_t, decltype(&free)> buffer(static_cast<uint8_t*>(malloc(size_t(capacity) + 4)), &free);
+    if (!buffer) {
+        result.allocationFailed = true;
+        return result;
+    }
+    uLongf streamLength = capacity;
+    result.status = compress2(buffer.get() + 4, &streamLength, data, uLong(size), level);
+    if (result.status != Z_OK) return result;
+    if (uint64_t(streamLength) + 4 < size) {
+        writeBe32(buffer.get(), size);
+        result.deflated = true;
+        result.stored.assign(buffer.get(), buffer.get() + 4 + streamLength);
+    }
+    return result;
+}
+
+int placeSections() {
+    ModuleState& module = toolState().module;
+    const bool verbose = settings().verbose;
+    const uint32_t n = module.outputSectionCount;
+
+    module.sectionCrcs.assign(n, 0);
+    module.storedContents.assign(n, {});
+    module.tempStoredTotal = 0;
+    module.crcsOffset = 0x40 + 40 * n;
+    module.fileInfoOffset = align64(0x40 + 44 * n);
+    uint64_t running = (uint64_t(module.fileInfoOffset) + module.fileInfoSize + 63) & ~uint64_t(63);
+
+    PlacementPlan plan = planPlacement();
+    processAllSections(plan);
+
+    size_t next = 0;
+    for (PlacementPass pass : {passData, passLoad, passText, passTemp}) {
+        if (!plan.passRuns[pass]) {
+            setPassAlignment(pass, 4);
+            continue;
+        }
+        if (verbose) printOut("%s", kPassBanner[pass]);
+        if (pass != passTemp) setPassAlignment(pass, module.regions[pass == passData ? DATA : pass == passLoad ? LOAD : TEXT].align);
+        uint64_t groupFirst = 0;
+        uint64_t groupEnd = 0;
+        for (; next < plan.sections.size() && plan.sections[next].pass == pass; ++next) {
+            PlannedSection& planned = plan.sections[next];
+            const uint32_t i = planned.newIndex;
+            Elf32_Shdr& s = module.outputSections[i];
+            if (running > 0xFFFFFFFF) {
+                printOut("***Error: The module file would be larger than 4 GiB. Return -1.\n");
+                return -1;
+            }
+            s.sh_offset = uint32_t(running);
+            if (!groupFirst) groupFirst = running;
+            if (planned.nobitsInData) {
+                if (verbose) printNobitsLine(i, s);
+                continue;
+            }
+            if (pass == passData) s.sh_flags |= SHF_WRITE;
+            module.sectionCrcs[i] = planned.crc;
+            const uint32_t uncompressedSize = s.sh_size;
+            if (planned.compressed.allocationFailed) {
+                printOut("***Error: Mem alloc failed.\n");
+                return -1;
+            }
+            if (planned.tryCompress) {
+                if (planned.compressed.status != Z_OK) {
+                    printOut("***Error during compression %08X\n", uint32_t(planned.compressed.status));
+                    return planned.compressed.status;
+                }
+                if (planned.compressed.deflated) {
+                    s.sh_flags |= SHF_DEFLATED;
+                    s.sh_size = uint32_t(planned.compressed.stored.size());
+                    module.storedContents[i] = std::move(planned.compressed.stored);
+                }
+            }
+            if (pass == passTemp) module.tempStoredTotal += s.sh_size;
+            if (verbose) printSectionLine(i, s, uncompressedSize);
+            running = (running + s.sh_size + 63) & ~uint64_t(63);
+            groupEnd = running;
+        }
+        if (verbose) {
+            printOut("%08X-%08X, size %08X, mem %08X\n", uint32_t(groupFirst), uint32_t(groupEnd),
+                     uint32_t(groupEnd - groupFirst), passRegionSize(pass));
+            if (pass == passText) printOut("TrampAdj %08X\n", module.fileInfo.trampAdj);
+        }
+    }
+    if (running > 0xFFFFFFFF) {
+        printOut("***Error: The module file would be larger than 4 GiB. Return -1.\n");
+        return -1;
+    }
+    module.fileLength = uint32_t(running);
+    return 0;
+}
+
+void finishSpecialSections() {
+    ModuleState& module = toolState().module;
+    const uint32_t n = module.outputSectionCount;
+    Elf32_Shdr& crcs = module.outputSections[n - 2];
+    crcs = Elf32_Shdr{};
+    crcs.sh_type = SHT_SECTION_CRCS;
+    crcs.sh_offset = module.crcsOffset;
+    crcs.sh_size = 4 * n;
+    crcs.sh_addralign = 4;
+    crcs.sh_entsize = 4;
+    Elf32_Shdr& info = module.outputSections[n - 1];
+    info = Elf32_Shdr{};
+    info.sh_type = SHT_FILE_INFO;
+    info.sh_offset = module.fileInfoOffset;
+    info.sh_size = module.fileInfoSize;
+    info.sh_addralign = 4;
+    if (!settings().verbose) return;
+    const char* const format = "%02d: t%08X a%08X m%08X z%08X offset %08X %c%c%c.\n";
+    printOut("--CRCS------------------\n");
+    printOut(format, n - 2, crcs.sh_type, crcs.sh_addr, crcs.sh_size, crcs.sh_size, crcs.sh_offset, '.', '.', '.');
+    printOut("--FILEINFO--------------\n");
+    printOut(format, n - 1, info.sh_type, info.sh_addr, info.sh_size, info.sh_size, info.sh_offset, '.', '.', '.');
+}

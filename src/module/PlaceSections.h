@@ -8,6 +8,7 @@
 // bytes out) so that sections can be compressed side by side.
 struct CompressedSection {
     int status = 0;               // zlib status; 0 is Z_OK
+    bool allocationFailed = false;  // no memory for the work buffers
     bool deflated = false;        // the stored form is the compressed one
     std::vector<uint8_t> stored;  // 4-byte big-endian size word + zlib stream, when deflated
 };

@@ -1,3 +1,76 @@
 #include "module/SectionTable.h"
 
-int buildSectionTable() { return -1; }
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+
+namespace {
+
+// New index of an input section, for a field that names one; indices at or
+// above the input's section count are left as they are.
+uint32_t remapSectionIndex(uint32_t index) {
+    const ModuleState& module = toolState().module;
+    if (index >= module.inputSectionCount) return index;
+    if (index >= module.indexMap.oldToNew.size()) return 0xFFFFFFFF;
+    return uint32_t(module.indexMap.oldToNew[index]);
+}
+
+// Relocation entries back in the file's byte order.
+void convertRelocationsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
+    uint8_t* contents = sectionContents(inputIndex);
+    if (!contents) return;
+    uint32_t count = header.sh_size / 12;
+    uint32_t readable = sectionContentsCapacity(inputIndex) / 12;
+    if (count > readable) count = readable;
+    bool swap = !inputImage().littleEndian();
+    for (uint32_t k = 0; k < count; ++k) {
+        auto* entry = reinterpret_cast<Elf32_Rela*>(contents + size_t(k) * 12);
+        if (swap) swapRela(*entry);
+    }
+}
+
+// Symbols renumbered to the module's section indices and back in the file's
+// byte order.
+void convertSymbolsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
+    uint8_t* contents = sectionContents(inputIndex);
+    if (!contents) return;
+    uint32_t count = header.sh_size / 16;
+    uint32_t readable = sectionContentsCapacity(inputIndex) / 16;
+    if (count > readable) count = readable;
+    bool swap = !inputImage().littleEndian();
+    for (uint32_t k = 0; k < count; ++k) {
+        auto* symbol = reinterpret_cast<Elf32_Sym*>(contents + size_t(k) * 16);
+        if (symbol->st_shndx < toolState().module.inputSectionCount)
+            symbol->st_shndx = uint16_t(remapSectionIndex(symbol->st_shndx));
+        if (swap) swapSymbol(*symbol);
+    }
+}
+
+}  // namespace
+
+int buildSectionTable() {
+    ModuleState& module = toolState().module;
+    const Elf32_Ehdr& header = inputImage().header();
+    module.inputSectionCount = header.e_shnum;
+    const uint32_t n = module.indexMap.keptCount + 2;
+    module.outputSectionCount = n;
+    module.outputSections.assign(n, Elf32_Shdr{});
+    module.outputShstrndx = header.e_shstrndx < module.inputSectionCount
+                                ? uint16_t(remapSectionIndex(header.e_shstrndx))
+                                : uint16_t(header.e_shstrndx);
+
+    for (uint32_t i = 1; i + 2 < n; ++i) {
+        const uint32_t old = module.indexMap.newToOld[i];
+        Elf32_Shdr section = *inputSectionHeader(old);
+        section.sh_offset = 0;
+        if (section.sh_type == SHT_RELA) {
+            section.sh_link = remapSectionIndex(section.sh_link);
+            section.sh_info = remapSectionIndex(section.sh_info);
+            convertRelocationsToFileOrder(old, section);
+        } else if (section.sh_type == SHT_SYMTAB) {
+            section.sh_link = remapSectionIndex(section.sh_link);
+            convertSymbolsToFileOrder(old, section);
+        }
+        module.outputSections[i] = section;
+    }
+    return 0;
+}

@@ -1,3 +1,114 @@
 #include "module/WriteModule.h"
 
-int writeModuleFile() { return -1; }
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "driver/Output.h"
+#include "driver/Platform.h"
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+#include "module/FileInfo.h"
+
+namespace {
+
+// The input's ELF header turned into the module's, in the file's byte order.
+Elf32_Ehdr moduleElfHeader() {
+    const ModuleState& module = toolState().module;
+    Elf32_Ehdr& header = inputImage().header();
+    header.e_phentsize = 0;
+    header.e_phnum = 0;
+    header.e_phoff = 0;
+    header.e_flags = 0;
+    header.e_ident[EI_OSABI] = 0xB7;
+    header.e_ident[EI_ABIVERSION] = 0x1E;
+    header.e_type = 0xFE01;
+    header.e_ehsize = 0x34;
+    header.e_shoff = 0x40;
+    header.e_shnum = uint16_t(module.outputSectionCount);
+    header.e_shstrndx = module.outputShstrndx;
+    Elf32_Ehdr written = header;
+    if (!inputImage().littleEndian()) swapElfHeader(written);
+    return written;
+}
+
+// Copies the stored contents of every placed section into the image. The
+// uncompressed ones come straight from the input section they were made of;
+// bytes the input does not hold stay zero.
+void copySectionContents(uint8_t* image) {
+    ModuleState& module = toolState().module;
+    const uint32_t n = module.outputSectionCount;
+    for (uint32_t i = 1; i + 2 < n; ++i) {
+        Elf32_Shdr& s = module.outputSections[i];
+        if (s.sh_size == 0 || s.sh_offset == 0) continue;
+        if (s.sh_type == SHT_NOBITS) {
+            s.sh_offset = 0;
+            continue;
+        }
+        if (s.sh_flags & SHF_DEFLATED) {
+            const std::vector<uint8_t>& stored = module.storedContents[i];
+            memcpy(image + s.sh_offset, stored.data(), stored.size());
+            continue;
+        }
+        const uint32_t old = module.indexMap.newToOld[i];
+        const uint8_t* contents = sectionContents(old);
+        uint32_t length = contents ? sectionContentsCapacity(old) : 0;
+        if (length > s.sh_size) length = s.sh_size;
+        if (length) memcpy(image + s.sh_offset, contents, length);
+    }
+}
+
+void copySectionHeaders(uint8_t* image) {
+    const ModuleState& module = toolState().module;
+    const bool swap = !inputImage().littleEndian();
+    for (uint32_t i = 1; i < module.outputSectionCount; ++i) {
+        Elf32_Shdr s = module.outputSections[i];
+        if (swap) swapSectionHeader(s);
+        memcpy(image + 0x40 + size_t(i) * 40, &s, sizeof s);
+    }
+}
+
+void copyFileInfoAndCrcs(uint8_t* image) {
+    ModuleState& module = toolState().module;
+    const uint32_t n = module.outputSectionCount;
+    std::vector<uint8_t> info = fileInfoBytesForFile();
+    info.resize(module.fileInfoSize, 0);
+    memcpy(image + module.fileInfoOffset, info.data(), info.size());
+    module.sectionCrcs[n - 1] = uint32_t(crc32(0, info.data(), uInt(info.size())));
+    for (uint32_t i = 0; i < n; ++i) writeBe32(image + module.crcsOffset + 4 * size_t(i), module.sectionCrcs[i]);
+}
+
+}  // namespace
+
+int writeModuleFile() {
+    ModuleState& module = toolState().module;
+    std::unique_ptr<uint8_t, decltype(&free)> image(static_cast<uint8_t*>(calloc(module.fileLength ? module.fileLength : 1, 1)),
+                                                    &free);
+    if (!image) {
+        printOut("***Error: Mem alloc failed.\n");
+        return -1;
+    }
+    const Elf32_Ehdr header = moduleElfHeader();
+    memcpy(image.get(), &header, sizeof header);
+    copySectionContents(image.get());
+    copyFileInfoAndCrcs(image.get());
+    copySectionHeaders(image.get());
+
+    AtomicFile file;
+    if (atomicFileOpen(file, settings().outputPath) != 0) {
+        printOut("***Error: Could not open outfile file for writing.\n");
+        return -1;
+    }
+    if (!atomicFileWrite(file, image.get(), module.fileLength)) {
+        atomicFileAbort(file);
+        printOut("***Error: Failed writing output file.\n");
+        return -1;
+    }
+    if (atomicFileCommit(file) != 0) {
+        printOut("***Error: Failed writing output file.\n");
+        return -1;
+    }
+    return 0;
+}
