@@ -1,6 +1,122 @@
 #include "module/SectionUsage.h"
 
-void applySectionUsage() {}
-void countSectionUses() {}
-void dropUnusedSections() {}
-void compactSectionNames() {}
+#include <cstring>
+#include <string>
+
+#include "driver/Output.h"
+#include "driver/ToolState.h"
+#include "elf/SectionContents.h"
+#include "symbols/SymbolAccess.h"
+
+namespace {
+
+uint32_t sectionCount() { return inputImage().sectionCount(); }
+
+void countUse(std::vector<uint32_t>& uses, uint32_t index) {
+    if (index < uses.size()) ++uses[index];
+}
+
+// A relocation section of an allocated section: it, its symbol table, the
+// sections its symbols lie in and the symbol table's string table are used.
+void countRelocationUses(std::vector<uint32_t>& uses, uint32_t index, const Elf32_Shdr& relocations) {
+    const uint32_t n = sectionCount();
+    countUse(uses, index);
+    countUse(uses, relocations.sh_link);
+    const SymbolTableView& view = toolState().symbols.view;
+    const uint8_t* entries = sectionContents(index);
+    uint32_t count = relocations.sh_size / 12;
+    const uint32_t readable = entries ? sectionContentsCapacity(index) / 12 : 0;
+    if (count > readable) count = readable;
+    if (view.symbols && view.symbolCount >= 2) {
+        for (uint32_t k = 0; k < count; ++k) {
+            const auto* entry = reinterpret_cast<const Elf32_Rela*>(entries + size_t(k) * 12);
+            const uint32_t symbol = relocationSymbol(entry->r_info);
+            if (relocationType(entry->r_info) == 0 || symbol == 0 || symbol >= view.symbolCount) continue;
+            const uint16_t shndx = view.symbols[symbol].st_shndx;
+            if (shndx < n) countUse(uses, shndx);
+        }
+    }
+    if (const Elf32_Shdr* symbolTable = inputSectionHeader(relocations.sh_link)) countUse(uses, symbolTable->sh_link);
+}
+
+void clearSectionNames() {
+    for (uint32_t i = 1; i < sectionCount(); ++i) inputSectionHeader(i)->sh_name = 0;
+}
+
+// Length of a section's name, bounded by the name table.
+std::string_view boundedSectionName(uint32_t index) { return sectionNameAt(index); }
+
+}  // namespace
+
+void countSectionUses() {
+    const uint32_t n = sectionCount();
+    std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    uses.assign(n, 0);
+    for (uint32_t i = 1; i < n; ++i) {
+        const Elf32_Shdr& s = *inputSectionHeader(i);
+        if (s.sh_size == 0) continue;
+        if (s.sh_type == SHT_RELA) {
+            const Elf32_Shdr* target = inputSectionHeader(s.sh_info);
+            if (target && (target->sh_flags & SHF_ALLOC)) countRelocationUses(uses, i, s);
+        } else if (s.sh_flags & SHF_ALLOC) {
+            countUse(uses, i);
+        }
+    }
+    const uint16_t names = inputImage().header().e_shstrndx;
+    if (names != 0)
+        countUse(uses, names);
+    else
+        clearSectionNames();
+}
+
+void dropUnusedSections() {
+    const uint32_t n = sectionCount();
+    const std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    for (uint32_t i = 1; i < n; ++i) {
+        const Elf32_Shdr& s = *inputSectionHeader(i);
+        if (s.sh_size == 0 || uses[i] != 0 || (s.sh_flags & SHF_ALLOC)) continue;
+        if (settings().verbose) {
+            std::string_view name = sectionNameAt(i);
+            printOut("Section %d unused \"%.*s\".\n", i, int(name.size()), name.data());
+        }
+        removeSymbolsOfSection(i);
+    }
+}
+
+void compactSectionNames() {
+    const uint16_t namesIndex = inputImage().header().e_shstrndx;
+    if (namesIndex == 0) return;
+    Elf32_Shdr* names = inputSectionHeader(namesIndex);
+    if (!names) return;
+    const uint32_t n = sectionCount();
+    const std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    uint64_t newSize = 1;
+    for (uint32_t i = 1; i < n; ++i)
+        if (uses[i]) newSize += boundedSectionName(i).size() + 1;
+    if (newSize >= names->sh_size) return;
+    // The new table is built aside first: the names it copies lie in the old one.
+    std::string table(size_t(newSize), '\0');
+    size_t position = 1;
+    std::vector<uint32_t> newNames(n, 0);
+    for (uint32_t i = 1; i < n; ++i) {
+        if (!uses[i]) continue;
+        std::string_view name = boundedSectionName(i);
+        newNames[i] = uint32_t(position);
+        memcpy(&table[position], name.data(), name.size());
+        position += name.size() + 1;
+    }
+    uint8_t* contents = sectionContents(namesIndex);
+    if (!contents || sectionContentsCapacity(namesIndex) < newSize) return;
+    memcpy(contents, table.data(), table.size());
+    for (uint32_t i = 1; i < n; ++i)
+        if (uses[i]) inputSectionHeader(i)->sh_name = newNames[i];
+    names->sh_size = uint32_t(newSize);
+}
+
+void applySectionUsage() {
+    if (uint32_t exportSection = findSectionByName(".export")) inputSectionHeader(exportSection)->sh_flags &= ~SHF_ALLOC;
+    countSectionUses();
+    dropUnusedSections();
+    countSectionUses();
+    compactSectionNames();
+}
