@@ -1,75 +1,84 @@
 #include "module/FileInfo.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "driver/Output.h"
 #include "driver/ToolState.h"
 
 namespace {
 
-constexpr uint32_t kFileInfoConstant = 0x5078;
+constexpr uint32_t kFileInfoConstant = 0x00005078;
+constexpr uint32_t kPathOffset = 0x60;
+constexpr uint32_t kDefaultSdaBase = 0x8000;
+constexpr uint32_t kDefaultStackSize = 0x10000;
+constexpr uint32_t kMinimumHeapSize = 0x8000;
+constexpr uint32_t kRootLengthForNoPadding = 84;
+
 constexpr uint32_t kFlagDynamicOnly = 0x1;
 constexpr uint32_t kFlagQdx = 0x2;
 constexpr uint32_t kFlagTls = 0x8;
 
+constexpr std::string_view kSdkRevisionTag = "TARN_OS_SDK_REVISION";
+constexpr std::string_view kSdkVersionTag = "TARN_OS_SDK_VERSION";
+
 // A tag name matches a keyword when it equals the keyword's first characters
-// over the name's length.
-bool nameMatches(std::string_view name, const char* keyword) {
-    const size_t keywordLength = strlen(keyword);
-    if (name.size() > keywordLength) return false;
-    return memcmp(name.data(), keyword, name.size()) == 0;
+// over the name's length, so a leading part of the keyword matches too.
+bool nameMatches(std::string_view name, std::string_view keyword) {
+    return name.size() <= keyword.size() && keyword.substr(0, name.size()) == name;
 }
 
-// The value's leading unsigned decimal number, read as %u reads it.
-bool readNumber(const TagEntry& tag, uint32_t& number) {
-    std::string value(tag.value());
+// The number at the start of a tag value, read as an unsigned decimal
+// conversion reads it: leading white space and a sign are accepted and text
+// after the number is ignored.
+bool leadingNumber(std::string_view value, uint32_t& number) {
+    const std::string text(value);
     unsigned parsed = 0;
-    if (sscanf(value.c_str(), "%u", &parsed) != 1) return false;
+    if (sscanf(text.c_str(), "%u", &parsed) != 1) return false;
     number = parsed;
     return true;
 }
 
-// Takes the SDK version and revision tags out of the list; returns the
-// tags area size T.
-uint32_t takeOutSdkTags(FileInfoRecord& record) {
-    auto& tags = settings().loaderTags;
-    const bool hadTags = !tags.empty();
-    uint32_t tagsSize = 0;
-    for (size_t k = 0; k < tags.size();) {
-        const TagEntry& tag = tags[k];
-        uint32_t number = 0;
-        if (nameMatches(tag.name(), "TARN_OS_SDK_REVISION")) {
-            if (readNumber(tag, number)) {
-                record.sdkRevision = number;
-                tags.erase(tags.begin() + long(k));
-                continue;
-            }
-        } else if (nameMatches(tag.name(), "TARN_OS_SDK_VERSION")) {
-            if (readNumber(tag, number)) {
-                record.sdkVersion = number;
-                tags.erase(tags.begin() + long(k));
-                continue;
-            }
-        }
-        tagsSize += tag.nameLength + tag.valueLength + 2;
-        ++k;
-    }
-    if (hadTags) tagsSize += 3;
-    return tagsSize;
+// The length of TARN_ROOT as its drive-letter form counts it.
+uint32_t tarnRootLength(const std::string& root) {
+    uint32_t length = uint32_t(root.size());
+    if (root.compare(0, 10, "/cygdrive/") == 0) length -= 9;
+    return length;
 }
 
-void writeTagsArea(FileInfoRecord& record, uint32_t position) {
-    record.tagsOffset = position;
-    for (const TagEntry& tag : settings().loaderTags) {
-        for (std::string_view text : {tag.name(), tag.value()}) {
-            if (position + text.size() + 1 > record.bytes.size()) return;
-            memcpy(&record.bytes[position], text.data(), text.size());
-            position += uint32_t(text.size()) + 1;
+// Takes the SDK version and revision tags out of the list and returns the
+// room the remaining tags need in the record (T).
+uint64_t takeSdkTags(FileInfoRecord& info) {
+    std::vector<TagEntry>& tags = settings().loaderTags;
+    const bool hadTags = !tags.empty();
+    uint64_t room = 0;
+    for (size_t i = 0; i < tags.size();) {
+        const TagEntry& tag = tags[i];
+        uint32_t number = 0;
+        if (nameMatches(tag.name(), kSdkRevisionTag) && leadingNumber(tag.value(), number)) {
+            info.sdkRevision = number;
+            tags.erase(tags.begin() + std::ptrdiff_t(i));
+            continue;
         }
+        if (!nameMatches(tag.name(), kSdkRevisionTag) && nameMatches(tag.name(), kSdkVersionTag) &&
+            leadingNumber(tag.value(), number)) {
+            info.sdkVersion = number;
+            tags.erase(tags.begin() + std::ptrdiff_t(i));
+            continue;
+        }
+        room += uint64_t(tag.nameLength) + tag.valueLength + 2;
+        ++i;
     }
+    if (hadTags) room += 3;
+    return room;
 }
+
+uint32_t sdaBaseOrDefault(uint32_t base) { return base ? base : kDefaultSdaBase; }
 
 }  // namespace
 
@@ -85,74 +94,116 @@ int readTarnRoot() {
 
 void computeFilepathPadding() {
     ModuleState& module = toolState().module;
-    const std::string& root = module.tarnRoot;
-    int32_t length = int32_t(root.size());
-    if (root.compare(0, 10, "/cygdrive/") == 0) length -= 9;
-    module.filepathPadding = length < 84 ? uint32_t(84 - length) : 0;
+    const uint32_t rootLength = tarnRootLength(module.tarnRoot);
+    module.filepathPadding = rootLength < kRootLengthForNoPadding ? kRootLengthForNoPadding - rootLength : 0;
     if (settings().verbose)
-        printOut("Found TARN_ROOT = %s filepath_padding = %d TARN_ROOT len = %d delta = %d\n", root.c_str(),
-                 module.filepathPadding, length, 31 - length);
+        printOut("Found TARN_ROOT = %s filepath_padding = %d TARN_ROOT len = %d delta = %d\n",
+                 module.tarnRoot.c_str(), int(module.filepathPadding), int(rootLength), 31 - int(rootLength));
 }
 
 int buildFileInfo() {
+    ToolSettings& s = settings();
     ModuleState& module = toolState().module;
-    const ToolSettings& options = settings();
-    FileInfoRecord& record = module.fileInfo;
-    record = FileInfoRecord{};
+    FileInfoRecord& info = module.fileInfo;
 
-    const uint32_t tagsSize = takeOutSdkTags(record);
-    const uint64_t size = 97 + uint64_t(uint32_t(options.outputFullPathLength)) + module.filepathPadding + tagsSize;
+    info.sdkVersion = 0;
+    info.sdkRevision = 0;
+    const uint64_t tagRoom = takeSdkTags(info);
+
+    // The stored path may be shorter than the full output path (a source
+    // root taken off); the space reserved is that of the full path.
+    const uint32_t pathLength = uint32_t(std::min<size_t>(s.fileInfoPathLength, s.fileInfoPath.size()));
+    const uint64_t fullPathLength = s.outputFullPathLength > 0 ? uint64_t(s.outputFullPathLength) : 0;
+    uint64_t size = kFileInfoFixedSize + 1 + fullPathLength + module.filepathPadding + tagRoom;
+    // The path and the tags always fit, whatever the lengths say.
+    const uint64_t needed = kFileInfoFixedSize + uint64_t(pathLength) + 1 + tagRoom;
+    if (size < needed) size = needed;
     if (size > 0x7FFFFFFF) {
         printOut("***Error: Mem alloc failed.\n");
         return -1;
     }
+
+    info.bytes.assign(size_t(size), 0);
     module.fileInfoSize = uint32_t(size);
-    record.bytes.assign(size_t(size), 0);
 
-    record.magic = kFileInfoMagic;
-    record.constant5078 = kFileInfoConstant;
-    record.compressionLevel = uint32_t(options.compressionLevel);
-    record.trailerSize = module.fileInfoSize - kFileInfoFixedSize;
-    record.sizeFileInfo = options.sizeFileInfo;
-    if (options.dynamicOnly) record.flags |= kFlagDynamicOnly;
-    if (options.isQdx) record.flags |= kFlagQdx;
-    if (module.hasTls) record.flags |= kFlagTls;
-    record.tlsAlignLog2 = module.tlsAlignLog2;
+    info.magic = kFileInfoMagic;
+    info.constant5078 = kFileInfoConstant;
+    info.compressionLevel = uint32_t(s.compressionLevel);
+    info.trailerSize = uint32_t(size) - kFileInfoFixedSize;
+    info.sizeFileInfo = s.sizeFileInfo;
 
-    record.pathOffset = kFileInfoFixedSize;
-    uint32_t pathLength = options.fileInfoPathLength;
-    if (pathLength > options.fileInfoPath.size()) pathLength = uint32_t(options.fileInfoPath.size());
-    if (kFileInfoFixedSize + uint64_t(pathLength) + 1 > size) pathLength = uint32_t(size - kFileInfoFixedSize - 1);
-    memcpy(&record.bytes[kFileInfoFixedSize], options.fileInfoPath.data(), pathLength);
-    if (!options.loaderTags.empty()) writeTagsArea(record, kFileInfoFixedSize + pathLength + 1);
+    info.flags = 0;
+    if (s.dynamicOnly) info.flags |= kFlagDynamicOnly;
+    if (s.isQdx) info.flags |= kFlagQdx;
+    if (module.hasTls) info.flags |= kFlagTls;
+    info.tlsAlignLog2 = module.hasTls ? module.tlsAlignLog2 : 0;
+    info.reserved = 0;
+
+    info.pathOffset = kPathOffset;
+    memcpy(info.bytes.data() + kPathOffset, s.fileInfoPath.data(), pathLength);
+
+    info.tagsOffset = 0;
+    if (!s.loaderTags.empty()) {
+        info.tagsOffset = kPathOffset + pathLength + 1;
+        uint8_t* next = info.bytes.data() + info.tagsOffset;
+        for (const TagEntry& tag : s.loaderTags) {
+            const std::string_view name = tag.name();
+            const std::string_view value = tag.value();
+            memcpy(next, name.data(), name.size());
+            next += name.size() + 1;
+            memcpy(next, value.data(), value.size());
+            next += value.size() + 1;
+        }
+        // three more zero bytes end the area; the buffer is zero-filled
+    }
 
     const RegionExtent* regions = module.regions;
-    record.dataSize = regions[DATA].end - regions[DATA].base;
-    record.loadSize = regions[LOAD].end - regions[LOAD].base;
-    record.tempSize = regions[TEMP].end;
+    info.dataSize = regions[DATA].end - regions[DATA].base;
+    info.loadSize = regions[LOAD].end - regions[LOAD].base;
+    info.tempSize = regions[TEMP].end;
 
-    record.sdaBase = options.sdaBase;
-    record.sda2Base = options.sda2Base;
-    record.stackSize = options.stackSize;
-    record.heapSize = options.heapSize;
+    info.sdaBase = sdaBaseOrDefault(s.sdaBase);
+    info.sda2Base = sdaBaseOrDefault(s.sda2Base);
+    info.stackSize = s.stackSize ? s.stackSize : kDefaultStackSize;
+    info.heapSize = s.heapSize < kMinimumHeapSize ? kMinimumHeapSize : s.heapSize;
     return 0;
 }
 
 std::vector<uint8_t> fileInfoBytesForFile() {
-    const FileInfoRecord& record = toolState().module.fileInfo;
-    std::vector<uint8_t> bytes = record.bytes;
-    if (bytes.size() < kFileInfoFixedSize) bytes.resize(kFileInfoFixedSize, 0);
-    const uint32_t words[] = {
-        record.magic,       record.textSize,   record.textAlign,  record.dataSize,         record.dataAlign,
-        record.loadSize,    record.loadAlign,  record.tempSize,   record.trampAdj,         record.sdaBase,
-        record.sda2Base,    record.stackSize,  record.pathOffset, record.flags,            record.heapSize,
-        record.tagsOffset,  record.constant5078, record.compressionLevel, record.textGrowth, record.trailerSize,
-        record.sdkVersion,  record.sdkRevision,
+    const ToolSettings& s = settings();
+    const FileInfoRecord& info = toolState().module.fileInfo;
+    std::vector<uint8_t> out = info.bytes;
+    if (out.size() < kFileInfoFixedSize) out.resize(kFileInfoFixedSize, 0);
+    uint8_t* p = out.data();
+
+    const uint32_t fields[] = {
+        info.magic,
+        info.textSize,
+        info.textAlign,
+        info.dataSize,
+        info.dataAlign,
+        info.loadSize,
+        info.loadAlign,
+        info.tempSize,
+        info.trampAdj,
+        sdaBaseOrDefault(s.sdaBase),
+        sdaBaseOrDefault(s.sda2Base),
+        s.stackSize ? s.stackSize : kDefaultStackSize,
+        info.pathOffset,
+        info.flags,
+        s.heapSize < kMinimumHeapSize ? kMinimumHeapSize : s.heapSize,
+        info.tagsOffset,
+        info.constant5078,
+        info.compressionLevel,
+        info.textGrowth,
+        info.trailerSize,
+        info.sdkVersion,
+        info.sdkRevision,
     };
-    static_assert(sizeof words / sizeof words[0] == 22);
-    for (size_t k = 0; k < 22; ++k) writeBe32(&bytes[4 * k], words[k]);
-    writeBe16(&bytes[0x58], record.reserved);
-    writeBe16(&bytes[0x5A], record.tlsAlignLog2);
-    writeBe32(&bytes[0x5C], record.sizeFileInfo);
-    return bytes;
+    static_assert(sizeof(fields) == 0x58);
+    for (size_t k = 0; k < sizeof(fields) / sizeof(fields[0]); ++k) writeBe32(p + 4 * k, fields[k]);
+    writeBe16(p + 0x58, info.reserved);
+    writeBe16(p + 0x5A, info.tlsAlignLog2);
+    writeBe32(p + 0x5C, info.sizeFileInfo);
+    return out;
 }

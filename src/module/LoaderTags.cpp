@@ -2,116 +2,171 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <sys/stat.h>
 
 #include "driver/Output.h"
 #include "driver/ToolState.h"
 
 namespace {
 
-// A new tag at the head of the list; `text` is the whole "<x>=<y>".
-void pushTag(std::string_view text, size_t equals) {
+constexpr size_t kLineBufferSize = 1024;  // a longer line is read in pieces of 1023 bytes
+
+// The tag list keeps its newest entry at the head (index 0).
+void pushTag(std::string text, uint32_t nameLength) {
     TagEntry entry;
-    entry.text = std::string(text);
-    entry.nameLength = uint32_t(equals);
-    entry.valueLength = uint32_t(text.size() - equals - 1);
-    auto& tags = settings().loaderTags;
+    entry.nameLength = nameLength;
+    entry.valueLength = uint32_t(text.size() - nameLength - 1);
+    entry.text = std::move(text);
+    std::vector<TagEntry>& tags = settings().loaderTags;
     tags.insert(tags.begin(), std::move(entry));
 }
 
-void reportBadLine(const std::string& path, const char* reason, const char* line) {
+// Reads the next piece of a text file: up to and including a line feed, at
+// most 1023 bytes. A carriage return in front of a line feed is dropped, as
+// a text-mode stream of the SDK's home platform does, so that files with
+// either line ending read alike. False at the end of the file.
+bool readLinePiece(FILE* file, std::string& piece) {
+    piece.clear();
+    while (piece.size() < kLineBufferSize - 1) {
+        int c = getc(file);
+        if (c == EOF) break;
+        if (c == '\r') {
+            int following = getc(file);
+            if (following == '\n')
+                c = '\n';
+            else if (following != EOF)
+                ungetc(following, file);
+        }
+        piece.push_back(char(c));
+        if (c == '\n') break;
+    }
+    return !piece.empty();
+}
+
+enum class LineScan { skip, tag, equalsFirst, noEquals, emptyValue };
+
+// Scans one line of the tags file: leading blanks and tabs are skipped, the
+// token ends at a blank, a tab, "#" or the line feed, and everything behind
+// it is a comment.
+LineScan scanTagLine(std::string_view line, std::string_view& token, size_t& nameLength) {
+    size_t start = std::string_view::npos;
+    size_t end = line.size();
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == ' ' || c == '\t') {
+            if (start == std::string_view::npos) continue;
+            end = i;
+            break;
+        }
+        if (c == '#' || c == '\n') {
+            end = i;
+            break;
+        }
+        if (start == std::string_view::npos) {
+            if (c == '=') return LineScan::equalsFirst;
+            start = i;
+        }
+    }
+    if (start == std::string_view::npos) return LineScan::skip;
+    token = line.substr(start, end - start);
+    nameLength = token.find('=');
+    if (nameLength == std::string_view::npos) return LineScan::noEquals;
+    if (nameLength + 1 == token.size()) return LineScan::emptyValue;
+    return LineScan::tag;
+}
+
+void reportBadLine(const std::string& path, const char* problem, std::string_view line) {
     printOut("***Error: invalid QDL TAGS file \"%s\"\n", path.c_str());
-    printOut("***Error: %s\n", reason);
-    printOut("%s\n", line);
+    printOut("***Error: %s\n", problem);
+    printOut("%.*s\n", int(line.size()), line.data());
+}
+
+// The file's lines, each handled until the first error.
+bool readTagLines(FILE* file, const std::string& path) {
+    std::string piece;
+    while (readLinePiece(file, piece)) {
+        // The line is handled as the text it holds, up to a NUL byte.
+        std::string_view line(piece.c_str());
+        std::string_view token;
+        size_t nameLength = 0;
+        switch (scanTagLine(line, token, nameLength)) {
+            case LineScan::skip:
+                break;
+            case LineScan::equalsFirst:
+                reportBadLine(path, "line contains = before a valid tag name", line);
+                return false;
+            case LineScan::noEquals:
+                reportBadLine(path, "line formatted incorrectly", line);
+                return false;
+            case LineScan::emptyValue:
+                return false;
+            case LineScan::tag:
+                pushTag(std::string(token), uint32_t(nameLength));
+                break;
+        }
+    }
+    return !ferror(file);
 }
 
 }  // namespace
 
 bool addTagOption(const char* argument) {
     if (!argument) return false;
-    std::string_view text(argument);
-    const size_t equals = text.find('=');
-    if (text.empty() || equals == std::string_view::npos || equals == 0 || equals + 1 == text.size()) return false;
-    std::string_view name = text.substr(0, equals);
-    std::string_view value = text.substr(equals + 1);
-    for (const TagEntry& tag : settings().loaderTags) {
-        if (tag.name() != name) continue;
-        if (tag.value() == value) return true;
-        printOut("***Option -t value conflict. Previous value \"%s\"; current value \"%s\"\n", tag.text.c_str(), argument);
+    const std::string_view word(argument);
+    const size_t equals = word.find('=');
+    if (word.empty() || equals == std::string_view::npos || equals == 0 || equals + 1 == word.size()) return false;
+
+    const std::string_view name = word.substr(0, equals);
+    const std::string_view value = word.substr(equals + 1);
+    for (const TagEntry& entry : settings().loaderTags) {
+        if (entry.name() != name) continue;
+        if (entry.value() == value) return true;
+        printOut("***Option -t value conflict. Previous value \"%s\"; current value \"%s\"\n", entry.text.c_str(),
+                 argument);
         return false;
     }
-    pushTag(text, equals);
+    pushTag(std::string(word), uint32_t(equals));
     return true;
 }
 
 std::string tagsFilePath(const char* root) {
-    char path[1024];
-    if (strncmp(root, "/cygdrive/", 10) == 0 && root[10] != '\0')
-        snprintf(path, sizeof path, "%c:%s/system/include/qdl_tags.txt", root[10], root + 11);
-    else if (strlen(root) >= 3 && root[2] == '\\')
-        snprintf(path, sizeof path, "%s\\system\\include\\qdl_tags.txt", root);
-    else
-        snprintf(path, sizeof path, "%s/system/include/qdl_tags.txt", root);
+    const std::string_view r(root ? root : "");
+    std::string path;
+    if (r.substr(0, 10) == "/cygdrive/") {
+        // "/cygdrive/c/sdk" names the drive-letter path "c:/sdk".
+        const char drive = r.size() > 10 ? r[10] : '\0';
+        const std::string_view rest = r.size() > 11 ? r.substr(11) : std::string_view();
+        if (drive == '\0') return {};  // no drive letter: the path ends right there
+        path.push_back(drive);
+        path += ':';
+        path += rest;
+        path += "/system/include/qdl_tags.txt";
+    } else if (r.size() >= 3 && r[2] == '\\') {
+        path = std::string(r) + "\\system\\include\\qdl_tags.txt";
+    } else {
+        path = std::string(r) + "/system/include/qdl_tags.txt";
+    }
     return path;
 }
 
 bool loadTagsFile(const char* root) {
     const std::string path = tagsFilePath(root);
-    if (strncmp(root, "/cygdrive/", 10) == 0 && root[10] != '\0' && settings().verbose)
+    if (root && strncmp(root, "/cygdrive/", 10) == 0 && settings().verbose)
         printOut("Found cygdrive path adjusted to \"%s\"\n", path.c_str());
-    FILE* file = fopen(path.c_str(), "r");
+
+    FILE* file = path.empty() ? nullptr : fopen(path.c_str(), "r");
+    // A directory opens on POSIX but is no file to read.
+    struct stat info {};
+    if (file && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+        fclose(file);
+        file = nullptr;
+    }
     if (!file) {
         printOut("***Error: can not open \"%s\"\n", path.c_str());
         return false;
     }
-    char line[1024];
-    bool complete = true;
-    while (fgets(line, sizeof line, file)) {
-        // Read as text: a carriage return in front of the line feed is not part of the line.
-        size_t length = strlen(line);
-        if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') {
-            line[length - 2] = '\n';
-            line[length - 1] = '\0';
-            --length;
-        }
-        size_t start = 0;
-        size_t stop = 0;
-        bool started = false;
-        bool equalsFirst = false;
-        for (stop = 0; stop < length; ++stop) {
-            const char c = line[stop];
-            if (c == ' ' || c == '\t') {
-                if (started) break;
-                continue;
-            }
-            if (c == '#' || c == '\n') break;
-            if (c == '=' && !started) {
-                equalsFirst = true;
-                break;
-            }
-            if (!started) {
-                started = true;
-                start = stop;
-            }
-        }
-        if (equalsFirst) {
-            reportBadLine(path, "line contains = before a valid tag name", line);
-            complete = false;
-            break;
-        }
-        if (!started) continue;
-        std::string_view token(line + start, stop - start);
-        const size_t equals = token.find('=');
-        if (equals == std::string_view::npos) {
-            reportBadLine(path, "line formatted incorrectly", line);
-            complete = false;
-            break;
-        }
-        if (equals + 1 == token.size()) {
-            complete = false;
-            break;
-        }
-        pushTag(token, equals);
-    }
+    const bool complete = readTagLines(file, path);
     fclose(file);
     return complete;
 }
