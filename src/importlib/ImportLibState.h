@@ -3,6 +3,9 @@
 
 #include <string>
 
+#include "importlib/ImportStub.h"
+
 struct ImportLibState {
     std::string moduleName;  // last component of outputPath, ASCII capitals lowered
+    ImportStub stub;         // the stub object written into the library
 };

@@ -1,10 +1,13 @@
 #include "importlib/ImportLibrary.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "driver/Output.h"
 #include "driver/Platform.h"
@@ -13,8 +16,12 @@
 
 namespace {
 
-// The module's name as importers know it: the last component of the output
-// path, ASCII capitals lowered.
+constexpr char kArchiveMagic[] = "!<arch>\n";
+constexpr uint32_t kArchiveMagicSize = 8;
+constexpr uint32_t kMemberHeaderSize = 60;
+constexpr uint32_t kObjectStart = kArchiveMagicSize + kMemberHeaderSize;  // 68
+
+// The last component of the module path, ASCII capitals lowered.
 std::string moduleNameOf(const std::string& outputPath) {
     const size_t slash = outputPath.find_last_of("/\\");
     std::string name = slash == std::string::npos ? outputPath : outputPath.substr(slash + 1);
@@ -23,60 +30,137 @@ std::string moduleNameOf(const std::string& outputPath) {
     return name;
 }
 
-// The member date: SOURCE_DATE_EPOCH when it holds a decimal number, so that
-// builds can be reproduced; the current time otherwise.
+// The archive member's date: SOURCE_DATE_EPOCH when it holds a decimal
+// number (reproducible builds), else the current time; its low 32 bits.
 int32_t archiveDate() {
-    if (const char* epoch = getenv("SOURCE_DATE_EPOCH")) {
-        char* end = nullptr;
-        errno = 0;
-        long long value = strtoll(epoch, &end, 10);
-        if (end != epoch && *end == '\0' && errno == 0) return int32_t(uint32_t(uint64_t(value)));
+    const char* epoch = getenv("SOURCE_DATE_EPOCH");
+    if (epoch && *epoch) {
+        uint64_t value = 0;
+        const char* p = epoch;
+        for (; *p >= '0' && *p <= '9'; ++p) value = value * 10 + uint64_t(*p - '0');
+        if (*p == '\0') return int32_t(uint32_t(value));
     }
     return int32_t(uint32_t(uint64_t(time(nullptr))));
 }
 
-// A fixed-width ar field: the text, then blanks, cut at the width.
-void putField(char* at, size_t width, const char* text) {
-    size_t length = strlen(text);
-    if (length > width) length = width;
+// A field of `width` characters: the text, blanks behind it, cut at the width.
+void putField(char* at, size_t width, const std::string& text) {
     memset(at, ' ', width);
-    memcpy(at, text, length);
+    memcpy(at, text.data(), std::min(width, text.size()));
 }
 
-std::string memberHeader(const std::string& moduleName, size_t objectSize) {
-    char header[60];
-    char text[64];
-    snprintf(text, sizeof text, "%.13s.o/", moduleName.c_str());
-    putField(header, 16, text);
-    snprintf(text, sizeof text, "%d", archiveDate());
-    putField(header + 16, 12, text);
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...) {
+    char buffer[64];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    if (length < 0) return {};
+    return std::string(buffer, std::min(size_t(length), sizeof buffer - 1));
+}
+
+void buildMemberHeader(char* header, const std::string& moduleName, uint32_t objectSize) {
+    const std::string name(moduleName.data(), std::min<size_t>(moduleName.size(), 13));
+    putField(header + 0, 16, name + ".o/");
+    putField(header + 16, 12, formatted("%d", archiveDate()));
     memcpy(header + 28, "0     0     100666  ", 20);
-    snprintf(text, sizeof text, "%-10d", int(objectSize));
-    putField(header + 48, 10, text);
-    header[58] = '`';
-    header[59] = '\n';
-    return std::string(header, sizeof header);
+    putField(header + 48, 10, formatted("%-10d", int(objectSize)));
+    header[58] = 0x60;
+    header[59] = 0x0A;
 }
 
 int writeError() { return errno ? errno : EIO; }
 
-// Runs the toolchain's archiver over the library: "ax -ts <library>".
+// Steps 2 to 8 of the write; 0 or the error number, after its message.
+int writeArchive(AtomicFile& file, const ImportStub& stub, const std::string& moduleName) {
+    const uint32_t objectSize = uint32_t(stub.image.size());
+
+    errno = 0;
+    if (!atomicFileWrite(file, kArchiveMagic, kArchiveMagicSize)) {
+        printOut("***Error: Could not write to output library file.\n");
+        return writeError();
+    }
+    char header[kMemberHeaderSize];
+    buildMemberHeader(header, moduleName, objectSize);
+    errno = 0;
+    if (!atomicFileWrite(file, header, sizeof header)) {
+        printOut("***Error: Could not write to output library file.\n");
+        return writeError();
+    }
+
+    // The object's room, zero-filled; the sections are written over it.
+    static_assert(kObjectStart % 4 == 0);
+    const std::vector<uint8_t> zeros(std::min<size_t>(objectSize, 0x10000), 0);
+    for (uint32_t done = 0; done < objectSize;) {
+        const uint32_t chunk = uint32_t(std::min<size_t>(objectSize - done, zeros.size()));
+        errno = 0;
+        if (!atomicFileWrite(file, zeros.data(), chunk)) {
+            printOut("*** error writing zeros to output file.\n");
+            return writeError();
+        }
+        done += chunk;
+    }
+
+    errno = 0;
+    if (!atomicFileSeek(file, kObjectStart)) {
+        printOut("*** error seeking in output file.\n");
+        return writeError();
+    }
+    errno = 0;
+    if (!atomicFileWrite(file, stub.image.data(), sizeof(Elf32_Ehdr))) {
+        printOut("*** error writing to output file.\n");
+        return writeError();
+    }
+
+    for (uint32_t i = 1; i < stub.sectionCount; ++i) {
+        const ImportStubSection& section = stub.sections[i];
+        if (section.size == 0) continue;
+        errno = 0;
+        if (!atomicFileSeek(file, uint64_t(kObjectStart) + section.offset)) {
+            printOut("*** error seeking in output file to write section data.\n");
+            return writeError();
+        }
+        errno = 0;
+        if (!atomicFileWrite(file, stub.image.data() + section.offset, section.writtenLength)) {
+            printOut("*** error writing to output file.\n");
+            return writeError();
+        }
+    }
+
+    errno = 0;
+    if (!atomicFileSeek(file, uint64_t(kObjectStart) + stub.shoff)) {
+        printOut("*** error seeking in output file to write section headers.\n");
+        return writeError();
+    }
+    errno = 0;
+    if (!atomicFileWrite(file, stub.image.data() + stub.shoff, size_t(40) * stub.sectionCount)) {
+        printOut("*** error writing section headers.\n");
+        return writeError();
+    }
+    return 0;
+}
+
+// Runs the toolchain's archiver over the library, whatever the write gave.
 void runArchiver(const std::string& libraryPath) {
+    std::string root;
     std::string program = "ax";
     std::string command = "ax -ts";
-    if (const char* ghsRoot = getenv("GHS_ROOT")) {
-        std::string root = ghsRoot;
-        char separator;
-        if (root.compare(0, 10, "/cygdrive/") == 0 && root.size() > 10) {
-            root = std::string(1, root[10]) + ":" + root.substr(11);
+    const char* ghsRoot = getenv("GHS_ROOT");
+    if (ghsRoot && *ghsRoot) {
+        root = ghsRoot;
+        char separator = '\\';
+        if (root.compare(0, 10, "/cygdrive/") == 0) {
+            // "/cygdrive/c/ghs" is the drive-letter path "c:/ghs".
+            const std::string drive = root.size() > 10 ? root.substr(10, 1) : std::string();
+            const std::string rest = root.size() > 11 ? root.substr(11) : std::string();
+            root = drive + ":" + rest;
             separator = '/';
-        } else if (!root.empty() && root[0] == '/') {
+        } else if (root[0] == '/' || (root.size() >= 4 && root[3] == '/')) {
             separator = '/';
-        } else {
-            separator = root.size() >= 4 && root[3] == '/' ? '/' : '\\';
         }
         program = root + separator + "ax";
-        command = program + " -ts";
+        command = root + separator + "ax -ts";
     }
     const std::string commandLine = command + " \"" + libraryPath + "\"";
     if (settings().verbose) printOut("exec: %s\n", commandLine.c_str());
@@ -86,59 +170,54 @@ void runArchiver(const std::string& libraryPath) {
 
 }  // namespace
 
-int writeImportLibrary(const ImportStub& stub) {
-    const std::string& path = settings().importLibraryPath;
-    AtomicFile file;
-    if (int error = atomicFileOpen(file, path)) {
-        printOut("***Error: Could not open output file for writing.\n");
-        return error;
-    }
-    int result = 0;
-    const std::string header = memberHeader(toolState().importLib.moduleName, stub.image.size());
-    if (!atomicFileWrite(file, "!<arch>\n", 8) || !atomicFileWrite(file, header.data(), header.size())) {
-        result = writeError();
-        printOut("***Error: Could not write to output library file.\n");
-    } else if (!atomicFileWrite(file, stub.image.data(), stub.image.size())) {
-        result = writeError();
-        printOut("*** error writing zeros to output file.\n");
-    }
-    if (result == 0) {
-        if (int error = atomicFileCommit(file)) {
-            result = error;
-            printOut("*** error writing to output file.\n");
-        }
-    } else {
-        atomicFileAbort(file);
-    }
-    runArchiver(path);
-    return result;
-}
-
 int buildImportLibrary() {
-    const ToolSettings& options = settings();
-    toolState().importLib.moduleName = moduleNameOf(options.outputPath);
+    const ToolSettings& s = settings();
+    ImportLibState& state = toolState().importLib;
+    state.moduleName = moduleNameOf(s.outputPath);
 
-    uint32_t functionExports = 0;
-    uint32_t dataExports = 0;
-    const uint32_t n = inputImage().sectionCount();
-    for (uint32_t i = 1; i < n; ++i) {
-        const Elf32_Shdr& s = *inputSectionHeader(i);
-        if (s.sh_type != SHT_EXPORT_TABLE) continue;
-        if (s.sh_flags & SHF_EXECINSTR)
+    const ElfImage& input = inputImage();
+    const uint32_t shnum = input.bytes ? input.sectionCount() : 0;
+    uint32_t functionExports = 0, dataExports = 0, dataRelocations = 0;
+    for (uint32_t i = 1; i < shnum; ++i) {
+        const Elf32_Shdr* header = inputSectionHeader(i);
+        if (!header || header->sh_type != SHT_EXPORT_TABLE) continue;
+        if (header->sh_flags & SHF_EXECINSTR)
             functionExports = i;
         else
             dataExports = i;
     }
-    uint32_t dataExportRelocations = 0;
-    if (dataExports)
-        for (uint32_t i = 1; i < n; ++i) {
-            const Elf32_Shdr& s = *inputSectionHeader(i);
-            if (s.sh_type == SHT_RELA && s.sh_info == dataExports) dataExportRelocations = i;
+    if (dataExports != 0) {
+        for (uint32_t i = 1; i < shnum; ++i) {
+            const Elf32_Shdr* header = inputSectionHeader(i);
+            if (header && header->sh_type == SHT_RELA && header->sh_info == dataExports) dataRelocations = i;
         }
-    if (!functionExports && !dataExports) return 0;
+    }
+    if (functionExports == 0 && dataExports == 0) return 0;
 
-    ImportStub stub;
-    if (buildImportStub(functionExports, dataExports, dataExportRelocations, toolState().importLib.moduleName, stub))
-        return -1;
+    ImportStub& stub = state.stub;
+    if (buildImportStub(functionExports, dataExports, dataRelocations, state.moduleName, stub) != 0) return -1;
     return writeImportLibrary(stub);
+}
+
+int writeImportLibrary(const ImportStub& stub) {
+    const ToolSettings& s = settings();
+    const std::string& libraryPath = s.importLibraryPath;
+
+    // Written under a temporary name and moved over the library only when
+    // complete: a failed write leaves an older library as it was.
+    AtomicFile file;
+    if (int error = atomicFileOpen(file, libraryPath)) {
+        printOut("***Error: Could not open output file for writing.\n");
+        return error;
+    }
+    int result = writeArchive(file, stub, toolState().importLib.moduleName);
+    if (result == 0) {
+        result = atomicFileCommit(file);
+        if (result != 0) printOut("***Error: Could not write to output library file.\n");
+    } else {
+        atomicFileAbort(file);
+    }
+
+    runArchiver(libraryPath);
+    return result;
 }

@@ -1,6 +1,8 @@
 #include "importlib/ImportStub.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "driver/Output.h"
 #include "driver/ToolState.h"
@@ -9,260 +11,326 @@
 
 namespace {
 
-// One export table of the input, with its entries bounded by its contents.
+constexpr uint32_t kExportHeaderSize = 8;
+constexpr uint32_t kExportEntrySize = 8;
+constexpr uint32_t kRelaStride = 12;
+constexpr uint32_t kNameOffsetMask = 0x7FFFFFFF;
+constexpr uint32_t kTlsFlag = 0x80000000;
+constexpr uint32_t kFirstSectionOffset = 64;
+constexpr uint8_t kInfoFunction = 0x12;  // STB_GLOBAL, STT_FUNC
+constexpr uint8_t kInfoObject = 0x11;    // STB_GLOBAL, STT_OBJECT
+constexpr uint8_t kInfoTls = 0x16;       // STB_GLOBAL, STT_TLS
+
+uint64_t align64(uint64_t value) { return (value + 63) & ~uint64_t(63); }
+
+// One export table of the input, as far as the stub reads it.
 struct ExportTable {
     uint32_t index = 0;
     const uint8_t* contents = nullptr;
-    uint32_t readable = 0;
-    uint32_t count = 0;
-};
-
-bool openExportTable(uint32_t index, ExportTable& table) {
-    table.index = index;
-    if (index == 0) return true;
-    table.contents = sectionContents(index);
-    const Elf32_Shdr* header = inputSectionHeader(index);
-    table.readable = table.contents ? sectionContentsCapacity(index) : 0;
-    if (header && header->sh_type == SHT_NOBITS) table.readable = 0;
-    table.count = table.readable >= 4 ? readBe32(table.contents) : 0;
-    if (table.readable < 8 || uint64_t(table.count) * 8 + 8 > table.readable) {
-        std::string_view name = sectionNameAt(index);
-        printOut("***Error: Export table section %d \"%.*s\" is too short for its %u entries. Return -1.\n", index,
-                 int(name.size()), name.data(), table.count);
-        return false;
-    }
-    return true;
-}
-
-uint32_t entryNameWord(const ExportTable& table, uint32_t k) { return readBe32(table.contents + 12 + size_t(k) * 8); }
-
-// The name of export k: NUL-terminated inside its table.
-bool exportName(const ExportTable& table, uint32_t k, std::string_view& name) {
-    const uint32_t offset = entryNameWord(table, k) & 0x7FFFFFFF;
-    const void* end = offset < table.readable ? memchr(table.contents + offset, 0, table.readable - offset) : nullptr;
-    if (!end) {
-        std::string_view section = sectionNameAt(table.index);
-        printOut("***Error: Export %u of section %d \"%.*s\" has a name outside its table. Return -1.\n", k, table.index,
-                 int(section.size()), section.data());
-        return false;
-    }
-    name = std::string_view(reinterpret_cast<const char*>(table.contents + offset),
-                            static_cast<const uint8_t*>(end) - (table.contents + offset));
-    return true;
-}
-
-// Writes the stub's multi-byte fields in the input's byte order.
-struct StubWriter {
-    std::vector<uint8_t>& image;
-    bool littleEndian;
-
-    void put16(size_t at, uint16_t v) {
-        if (littleEndian) {
-            image[at] = uint8_t(v);
-            image[at + 1] = uint8_t(v >> 8);
-        } else {
-            writeBe16(&image[at], v);
-        }
-    }
-    void put32(size_t at, uint32_t v) { writeWord(&image[at], v, littleEndian); }
-    void putBytes(size_t at, std::string_view bytes) { memcpy(&image[at], bytes.data(), bytes.size()); }
-
-    void putSectionHeader(size_t at, const Elf32_Shdr& s) {
-        const uint32_t fields[] = {s.sh_name, s.sh_type, s.sh_flags, s.sh_addr, s.sh_offset,
-                                   s.sh_size, s.sh_link, s.sh_info, s.sh_addralign, s.sh_entsize};
-        for (size_t k = 0; k < 10; ++k) put32(at + 4 * k, fields[k]);
-    }
-    void putSymbol(size_t at, uint32_t name, uint32_t value, uint8_t info, uint16_t shndx) {
-        put32(at, name);
-        put32(at + 4, value);
-        put32(at + 8, 0);
-        image[at + 12] = info;
-        image[at + 13] = 0;
-        put16(at + 14, shndx);
-    }
+    uint32_t capacity = 0;
+    uint32_t count = 0;  // n
+    uint32_t sh_addr = 0;
 };
 
 struct StubSymbol {
-    std::string_view name;
-    uint32_t value = 0;
-    uint8_t info = 0;
-    uint16_t shndx = 0;
+    uint32_t st_name = 0;
+    uint32_t st_value = 0;
+    uint8_t st_info = 0;
+    uint16_t st_shndx = 0;
 };
 
-// The data exports' symbol types, from their relocations. False after an error.
-bool dataExportTypes(const ExportTable& data, uint32_t relocationIndex, std::vector<uint8_t>& types) {
-    types.assign(data.count, 0x11);
-    if (relocationIndex == 0) return true;
-    const Elf32_Shdr& relocations = *inputSectionHeader(relocationIndex);
-    const uint32_t entrySize = relocations.sh_entsize ? relocations.sh_entsize : 12;
-    const uint32_t count = relocations.sh_size / entrySize;
-    if (count != data.count) {
-        printOut("***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n", data.count, count);
-        return false;
-    }
-    const uint8_t* entries = sectionContents(relocationIndex);
-    const uint32_t readable = entries ? sectionContentsCapacity(relocationIndex) / 12 : 0;
-    const uint32_t tableAddress = inputSectionHeader(data.index)->sh_addr;
-    for (uint32_t k = 0; k < data.count; ++k) {
-        Elf32_Rela entry{};
-        if (k < readable) memcpy(&entry, entries + size_t(k) * 12, sizeof entry);
-        if (k >= readable || entry.r_offset - tableAddress != 8 + 8 * k) {
-            printOut("***Error: mismatched relocations and .dexports section. Return -1\n");
-            return false;
-        }
-        if (relocationType(entry.r_info) != R_PPC_DTPREL32) continue;
-        if (entryNameWord(data, k) & 0x80000000) {
-            types[k] = 0x16;
-            continue;
-        }
-        std::string_view name;
-        if (!exportName(data, k, name)) return false;
-        printOut("***Error: Export symbol \"%.*s\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
-                 "qdlscan[32|64]. Return -1.\n",
-                 int(name.size()), name.data());
-        return false;
-    }
-    return true;
+std::string_view nameOfSection(uint32_t index) {
+    const Elf32_Shdr* header = inputSectionHeader(index);
+    return header ? sectionName(*header) : std::string_view();
 }
+
+// Reads the table's header; the table must hold its n entries.
+bool loadExportTable(uint32_t index, ExportTable& table) {
+    table.index = index;
+    if (index == 0) return true;
+    const Elf32_Shdr* header = inputSectionHeader(index);
+    table.contents = sectionContents(index);
+    table.capacity = sectionContentsCapacity(index);
+    if (header && table.contents && table.capacity >= kExportHeaderSize) {
+        table.count = readBe32(table.contents);
+        table.sh_addr = header->sh_addr;
+        const uint64_t needed = kExportHeaderSize + uint64_t(kExportEntrySize) * table.count;
+        if (needed <= header->sh_size && needed <= table.capacity) return true;
+    }
+    const std::string_view name = nameOfSection(index);
+    printOut("***Error: export section \"%.*s\" (index %u) is too short for its entries. Return -1\n",
+             int(name.size()), name.data(), index);
+    return false;
+}
+
+// The name of entry k: a NUL-terminated string that must lie inside the table.
+bool exportName(const ExportTable& table, uint32_t k, std::string_view& name) {
+    const uint32_t word = readBe32(table.contents + kExportHeaderSize + uint64_t(kExportEntrySize) * k + 4);
+    const uint32_t offset = word & kNameOffsetMask;
+    if (offset < table.capacity) {
+        const void* end = memchr(table.contents + offset, 0, table.capacity - offset);
+        if (end) {
+            name = std::string_view(reinterpret_cast<const char*>(table.contents + offset),
+                                    size_t(static_cast<const uint8_t*>(end) - (table.contents + offset)));
+            return true;
+        }
+    }
+    const std::string_view section = nameOfSection(table.index);
+    printOut("***Error: name of export %u in section \"%.*s\" (index %u) lies outside the section. Return -1\n", k,
+             int(section.size()), section.data(), table.index);
+    return false;
+}
+
+uint32_t exportFlags(const ExportTable& table, uint32_t k) {
+    return readBe32(table.contents + kExportHeaderSize + uint64_t(kExportEntrySize) * k + 4);
+}
+
+void appendName(std::string& strings, std::string_view name) {
+    strings.append(name);
+    strings.push_back('\0');
+}
+
+// Writes in the stub's byte order.
+struct StubWriter {
+    uint8_t* base;
+    bool little;
+    void put32(uint64_t at, uint32_t v) const { writeWord(base + at, v, little); }
+    void put16(uint64_t at, uint16_t v) const {
+        if (little) {
+            base[at] = uint8_t(v);
+            base[at + 1] = uint8_t(v >> 8);
+        } else {
+            writeBe16(base + at, v);
+        }
+    }
+};
+
+struct StubSectionHeader {
+    uint32_t sh_name = 0, sh_type = 0, sh_flags = 0, sh_size = 0, sh_link = 0, sh_info = 0, sh_addralign = 0,
+             sh_entsize = 0;
+    uint64_t sh_offset = 0;
+};
 
 }  // namespace
 
 int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
                     const std::string& moduleName, ImportStub& stub) {
-    ExportTable functions;
-    ExportTable data;
-    if (!openExportTable(functionExports, functions) || !openExportTable(dataExports, data)) return -1;
+    stub = ImportStub{};
+    const ElfImage& input = inputImage();
+    const bool little = input.littleEndian();
 
-    std::vector<uint8_t> dataTypes;
-    if (dataExports && !dataExportTypes(data, dataExportRelocations, dataTypes)) return -1;
+    ExportTable functions, data;
+    if (!loadExportTable(functionExports, functions)) return -1;
+    if (!loadExportTable(dataExports, data)) return -1;
+    const bool hasFunctions = functionExports != 0;
+    const bool hasData = dataExports != 0;
+    const uint32_t nf = functions.count;
+    const uint32_t nd = data.count;
 
-    // The symbols, function exports first.
+    // The data exports' relocations, one per entry in entry order.
+    const uint8_t* relocations = nullptr;
+    uint32_t relocationCapacity = 0;
+    if (dataExportRelocations != 0) {
+        const Elf32_Shdr* header = inputSectionHeader(dataExportRelocations);
+        const uint32_t size = header ? header->sh_size : 0;
+        const uint32_t entrySize = header && header->sh_entsize ? header->sh_entsize : kRelaStride;
+        const uint32_t count = size / entrySize;
+        if (count != nd) {
+            printOut("***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n", int(nd), int(count));
+            return -1;
+        }
+        relocations = sectionContents(dataExportRelocations);
+        relocationCapacity = sectionContentsCapacity(dataExportRelocations);
+        if (nd != 0 && (!relocations || uint64_t(kRelaStride) * nd > relocationCapacity)) {
+            const std::string_view name = nameOfSection(dataExportRelocations);
+            printOut("***Error: relocation section \"%.*s\" (index %u) is too short for its %u entries. Return -1\n",
+                     int(name.size()), name.data(), dataExportRelocations, nd);
+            return -1;
+        }
+    }
+
     const uint16_t functionSection = 1;
-    const uint16_t dataSection = functionExports ? 2 : 1;
-    std::vector<StubSymbol> symbols;
-    for (uint32_t k = 0; k < functions.count; ++k) {
-        StubSymbol symbol;
-        if (!exportName(functions, k, symbol.name)) return -1;
-        symbol.value = 8 + 8 * k;
-        symbol.info = 0x12;
-        symbol.shndx = functionSection;
-        symbols.push_back(symbol);
+    const uint16_t dataSection = hasFunctions ? 2 : 1;
+
+    // The symbols and their names, in symbol order.
+    std::string strings(1, '\0');
+    std::vector<StubSymbol> symbols(1);
+    symbols.reserve(size_t(1) + nf + nd);
+    for (uint32_t k = 0; k < nf; ++k) {
+        std::string_view name;
+        if (!exportName(functions, k, name)) return -1;
+        symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, kInfoFunction,
+                           functionSection});
+        appendName(strings, name);
     }
-    for (uint32_t k = 0; k < data.count; ++k) {
-        StubSymbol symbol;
-        if (!exportName(data, k, symbol.name)) return -1;
-        symbol.value = 8 + 8 * k;
-        symbol.info = dataTypes[k];
-        symbol.shndx = dataSection;
-        symbols.push_back(symbol);
+    for (uint32_t k = 0; k < nd; ++k) {
+        std::string_view name;
+        if (!exportName(data, k, name)) return -1;
+        uint8_t info = kInfoObject;
+        if (relocations) {
+            Elf32_Rela rela;
+            memcpy(&rela, relocations + uint64_t(kRelaStride) * k, sizeof rela);
+            if (rela.r_offset - data.sh_addr != kExportHeaderSize + kExportEntrySize * k) {
+                printOut("***Error: mismatched relocations and .dexports section. Return -1\n");
+                return -1;
+            }
+            if (relocationType(rela.r_info) == R_PPC_DTPREL32) {
+                if (!(exportFlags(data, k) & kTlsFlag)) {
+                    const std::string nameText(name);
+                    printOut("***Error: Export symbol \"%s\" is unexpectedly a TLS symbol. Clobber and rebuild with "
+                             "current qdlscan[32|64]. Return -1.\n",
+                             nameText.c_str());
+                    return -1;
+                }
+                info = kInfoTls;
+            }
+        }
+        symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, info, dataSection});
+        appendName(strings, name);
     }
 
-    // The layout.
-    const uint32_t moduleNameLength = uint32_t(moduleName.size());
-    struct Piece {
-        std::string name;
-        Elf32_Shdr header{};
-        const ExportTable* table = nullptr;
-    };
-    std::vector<Piece> pieces(1);
-    auto importSection = [&](char kind, const ExportTable& table, uint32_t flags) {
-        Piece piece;
-        piece.name = std::string(".?import_") + moduleName;
-        piece.name[1] = kind;
-        piece.header.sh_type = SHT_IMPORT_TABLE;
-        piece.header.sh_flags = flags;
-        const uint64_t slots = uint64_t(table.count) * 8 + 8;
-        const uint64_t named = uint64_t(moduleNameLength) + 9;
-        piece.header.sh_size = uint32_t(slots > named ? slots : named);
-        piece.header.sh_info = moduleNameLength;
-        piece.header.sh_addralign = 4;
-        piece.table = &table;
-        pieces.push_back(piece);
-    };
-    if (functionExports) importSection('f', functions, SHF_ALLOC | SHF_EXECINSTR);
-    if (dataExports) importSection('d', data, SHF_WRITE | SHF_ALLOC);
-    const uint32_t n = uint32_t(pieces.size()) + 3;
-
-    uint64_t stringsSize = 1;
-    for (const StubSymbol& symbol : symbols) stringsSize += symbol.name.size() + 1;
-    Piece symtab;
-    symtab.name = ".symtab";
-    symtab.header.sh_type = SHT_SYMTAB;
-    symtab.header.sh_size = 16 * (1 + uint32_t(symbols.size()));
-    symtab.header.sh_link = n - 2;
-    symtab.header.sh_info = 1;
-    symtab.header.sh_addralign = 16;
-    symtab.header.sh_entsize = 16;
-    pieces.push_back(symtab);
-    Piece strtab;
-    strtab.name = ".strtab";
-    strtab.header.sh_type = SHT_STRTAB;
-    strtab.header.sh_size = uint32_t(stringsSize);
-    strtab.header.sh_addralign = 1;
-    pieces.push_back(strtab);
-    Piece secstrtab;
-    secstrtab.name = ".secstrtab";
-    secstrtab.header.sh_type = SHT_STRTAB;
-    secstrtab.header.sh_addralign = 1;
-    pieces.push_back(secstrtab);
-
+    // Layout.
+    const uint64_t L = moduleName.size();
+    const uint32_t N = 4 + (hasFunctions ? 1 : 0) + (hasData ? 1 : 0);
+    std::vector<StubSectionHeader> headers(N);
     std::string sectionNames(1, '\0');
-    for (uint32_t i = 1; i < n; ++i) {
-        pieces[i].header.sh_name = uint32_t(sectionNames.size());
-        sectionNames += pieces[i].name;
-        sectionNames += '\0';
+    auto importSize = [&](uint32_t n) { return std::max<uint64_t>(8 * uint64_t(n) + 8, L + 9); };
+    uint32_t next = 1;
+    if (hasFunctions) {
+        StubSectionHeader& h = headers[next++];
+        h.sh_name = uint32_t(sectionNames.size());
+        h.sh_type = SHT_IMPORT_TABLE;
+        h.sh_flags = SHF_ALLOC | SHF_EXECINSTR;
+        h.sh_size = uint32_t(importSize(nf));
+        h.sh_info = uint32_t(L);
+        h.sh_addralign = 4;
+        sectionNames += ".?import_" + moduleName;
+        sectionNames[h.sh_name + 1] = 'f';
+        sectionNames.push_back('\0');
     }
-    pieces[n - 1].header.sh_size = uint32_t(sectionNames.size());
+    if (hasData) {
+        StubSectionHeader& h = headers[next++];
+        h.sh_name = uint32_t(sectionNames.size());
+        h.sh_type = SHT_IMPORT_TABLE;
+        h.sh_flags = SHF_WRITE | SHF_ALLOC;
+        h.sh_size = uint32_t(importSize(nd));
+        h.sh_info = uint32_t(L);
+        h.sh_addralign = 4;
+        sectionNames += ".?import_" + moduleName;
+        sectionNames[h.sh_name + 1] = 'd';
+        sectionNames.push_back('\0');
+    }
+    const uint32_t symtabIndex = next;
+    {
+        StubSectionHeader& h = headers[next++];
+        h.sh_name = uint32_t(sectionNames.size());
+        sectionNames += std::string_view(".symtab\0", 8);
+        h.sh_type = SHT_SYMTAB;
+        h.sh_size = uint32_t(16 * uint64_t(symbols.size()));
+        h.sh_link = N - 2;
+        h.sh_info = 1;
+        h.sh_addralign = 16;
+        h.sh_entsize = 16;
+    }
+    const uint32_t strtabIndex = next;
+    {
+        StubSectionHeader& h = headers[next++];
+        h.sh_name = uint32_t(sectionNames.size());
+        sectionNames += std::string_view(".strtab\0", 8);
+        h.sh_type = SHT_STRTAB;
+        h.sh_size = uint32_t(strings.size());
+        h.sh_addralign = 1;
+    }
+    const uint32_t secstrtabIndex = next;
+    {
+        StubSectionHeader& h = headers[next++];
+        h.sh_name = uint32_t(sectionNames.size());
+        sectionNames += std::string_view(".secstrtab\0", 11);
+        h.sh_type = SHT_STRTAB;
+        h.sh_size = uint32_t(sectionNames.size());
+        h.sh_addralign = 1;
+    }
 
-    uint64_t offset = 64;
-    for (uint32_t i = 1; i < n; ++i) {
-        pieces[i].header.sh_offset = uint32_t(offset);
-        offset = (offset + pieces[i].header.sh_size + 63) & ~uint64_t(63);
-    }
-    const uint64_t sectionHeaders = offset;
-    const uint64_t total = (sectionHeaders + 40 * n + 63) & ~uint64_t(63);
-    if (total > 0x7FFFFFFF) {
+    // The sizes are bounded by the input file, but their sum may still be
+    // too large for an archive member.
+    const uint64_t importBytes = (hasFunctions ? importSize(nf) : 0) + (hasData ? importSize(nd) : 0);
+    const uint64_t roughTotal =
+        importBytes + 16 * uint64_t(symbols.size()) + strings.size() + sectionNames.size() + 40 * uint64_t(N) + 64 * 8;
+    if (roughTotal > 0x7FFFFFFF) {
         printOut("***Error: Out of memory. Return -1\n");
         return -1;
     }
+    uint64_t offset = kFirstSectionOffset;
+    for (uint32_t i = 1; i < N; ++i) {
+        headers[i].sh_offset = offset;
+        offset = align64(offset + headers[i].sh_size);
+    }
+    const uint64_t shoff = offset;
+    const uint64_t total = align64(shoff + 40 * uint64_t(N));
 
-    // The bytes.
     stub.image.assign(size_t(total), 0);
-    const bool littleEndian = inputImage().littleEndian();
-    StubWriter out{stub.image, littleEndian};
-    const Elf32_Ehdr& input = inputImage().header();
-    memcpy(&stub.image[0], "\x7F" "ELF", 4);
-    stub.image[EI_CLASS] = ELFCLASS32;
-    stub.image[EI_DATA] = inputImage().bytes[EI_DATA];
-    stub.image[EI_VERSION] = 1;
-    out.put16(16, ET_REL);
-    out.put16(18, input.e_machine);
-    out.put32(20, 1);
-    out.put32(32, uint32_t(sectionHeaders));
-    out.put16(40, 52);
-    out.put16(42, 32);
-    out.put16(46, 40);
-    out.put16(48, uint16_t(n));
-    out.put16(50, uint16_t(n - 1));
+    stub.littleEndian = little;
+    stub.sectionCount = N;
+    stub.shoff = uint32_t(shoff);
+    stub.sections.resize(N);
+    const StubWriter w{stub.image.data(), little};
 
-    for (uint32_t i = 1; i < n; ++i) {
-        const Piece& piece = pieces[i];
-        const size_t at = piece.header.sh_offset;
-        if (piece.table) {
-            memcpy(&stub.image[at], piece.table->contents, 8);
-            out.putBytes(at + 8, moduleName);
-        }
-        out.putSectionHeader(size_t(sectionHeaders) + 40 * size_t(i), piece.header);
+    // ELF header.
+    uint8_t* image = stub.image.data();
+    image[0] = 0x7F;
+    image[1] = 'E';
+    image[2] = 'L';
+    image[3] = 'F';
+    image[EI_CLASS] = ELFCLASS32;
+    image[EI_DATA] = input.bytes[EI_DATA];
+    image[EI_VERSION] = 1;
+    w.put16(16, ET_REL);
+    w.put16(18, input.header().e_machine);
+    w.put32(20, 1);
+    w.put32(32, uint32_t(shoff));
+    w.put16(40, 52);
+    w.put16(42, 32);
+    w.put16(46, 40);
+    w.put16(48, uint16_t(N));
+    w.put16(50, uint16_t(N - 1));
+
+    // Section headers and the record of what the writer writes.
+    for (uint32_t i = 1; i < N; ++i) {
+        const StubSectionHeader& h = headers[i];
+        const uint64_t at = shoff + 40 * uint64_t(i);
+        w.put32(at + 0, h.sh_name);
+        w.put32(at + 4, h.sh_type);
+        w.put32(at + 8, h.sh_flags);
+        w.put32(at + 16, uint32_t(h.sh_offset));
+        w.put32(at + 20, h.sh_size);
+        w.put32(at + 24, h.sh_link);
+        w.put32(at + 28, h.sh_info);
+        w.put32(at + 32, h.sh_addralign);
+        w.put32(at + 36, h.sh_entsize);
+        stub.sections[i] = {uint32_t(h.sh_offset), h.sh_size, h.sh_size};
     }
-    const size_t symbolsAt = pieces[n - 3].header.sh_offset;
-    const size_t stringsAt = pieces[n - 2].header.sh_offset;
-    uint32_t stringPosition = 1;
-    for (size_t k = 0; k < symbols.size(); ++k) {
-        const StubSymbol& symbol = symbols[k];
-        out.putSymbol(symbolsAt + 16 * (k + 1), stringPosition, symbol.value, symbol.info, symbol.shndx);
-        out.putBytes(stringsAt + stringPosition, symbol.name);
-        stringPosition += uint32_t(symbol.name.size()) + 1;
+
+    // Import table sections: the export table's header words as they stand,
+    // then the module name; the rest stays zero.
+    auto fillImportSection = [&](uint32_t index, const ExportTable& table) {
+        uint8_t* at = image + headers[index].sh_offset;
+        memcpy(at, table.contents, kExportHeaderSize);
+        memcpy(at + kExportHeaderSize, moduleName.data(), size_t(L));
+        stub.sections[index].writtenLength = uint32_t(kExportHeaderSize + L);
+    };
+    if (hasFunctions) fillImportSection(functionSection, functions);
+    if (hasData) fillImportSection(dataSection, data);
+
+    const uint64_t symtabAt = headers[symtabIndex].sh_offset;
+    for (size_t k = 1; k < symbols.size(); ++k) {
+        const StubSymbol& s = symbols[k];
+        const uint64_t at = symtabAt + 16 * uint64_t(k);
+        w.put32(at + 0, s.st_name);
+        w.put32(at + 4, s.st_value);
+        image[at + 12] = s.st_info;
+        w.put16(at + 14, s.st_shndx);
     }
-    out.putBytes(pieces[n - 1].header.sh_offset, sectionNames);
+    memcpy(image + headers[strtabIndex].sh_offset, strings.data(), strings.size());
+    memcpy(image + headers[secstrtabIndex].sh_offset, sectionNames.data(), sectionNames.size());
     return 0;
 }
