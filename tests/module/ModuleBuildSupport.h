@@ -1,0 +1,40 @@
+// Running whole builds in-process on builder inputs.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "driver/Output.h"
+#include "driver/RunTool.h"
+#include "support/ElfBuilder.h"
+#include "support/ModuleChecker.h"
+
+struct BuildRun {
+    int result = 0;
+    std::string out;
+    std::string modulePath;
+    std::vector<uint8_t> module;
+};
+
+// Writes the input to the test's temp dir as app.elf and runs the tool over
+// it with `options` (and -nolib), TARN_ROOT at a scratch SDK without tags.
+inline BuildRun buildInProcess(const std::vector<uint8_t>& input, std::vector<std::string> options) {
+    const std::string path = writeTempFile(input, "app.elf");
+    setenv("TARN_ROOT", (testTempDir() + "/sdk").c_str(), 1);
+    std::vector<std::string> storage{"qdlgen", "-nolib"};
+    storage.insert(storage.end(), options.begin(), options.end());
+    storage.push_back(path);
+    std::vector<char*> argv;
+    for (std::string& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    BuildRun run;
+    beginOutputCapture(&run.out);
+    run.result = runTool(int(storage.size()), argv.data());
+    endOutputCapture();
+    run.modulePath = testTempDir() + "/app.qdl";
+    run.module = readWholeFile(run.modulePath);
+    return run;
+}
+
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
