@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string_view>
 
 #include "driver/Output.h"
@@ -205,8 +206,11 @@ int writeImportLibrary(const ImportStub& stub) {
 
     // Written under a temporary name and moved over the library only when
     // complete: a failed write leaves an older library as it was.
+    // A directory of that name cannot be opened as the library.
     AtomicFile file;
-    if (int error = atomicFileOpen(file, libraryPath)) {
+    std::error_code ignored;
+    const int error = std::filesystem::is_directory(libraryPath, ignored) ? EISDIR : atomicFileOpen(file, libraryPath);
+    if (error) {
         printOut("***Error: Could not open output file for writing.\n");
         return error;
     }
