@@ -117,6 +117,7 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
                     const std::string& moduleName, ImportStub& stub) {
     stub = ImportStub{};
     const ElfImage& input = inputImage();
+    if (!input.bytes) return -1;
     const bool little = input.littleEndian();
 
     ExportTable functions, data;
