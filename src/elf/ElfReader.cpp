@@ -243,7 +243,10 @@ uint32_t checkRelocations(const Reading& r, uint32_t index, const RelocationKind
 
     const uint32_t target = rs.sh_info;
     if (target >= r.shnum) return kind.badInfo;
-    if (!r.inFile(rs.sh_offset, uint64_t(entries) * entrySize)) return 0xBAD00025;
+    // Kept aside: converting the entries may rewrite this header when the
+    // entries overlap the section header table.
+    const uint32_t offset = rs.sh_offset;
+    if (!r.inFile(offset, uint64_t(entries) * entrySize)) return 0xBAD00025;
 
     const Elf32_Shdr& targetSection = r.section(target);
     if (targetSection.sh_type == SHT_NULL) {
@@ -253,7 +256,7 @@ uint32_t checkRelocations(const Reading& r, uint32_t index, const RelocationKind
         return 0;
     }
     for (uint32_t k = 0; k < entries; ++k) {
-        uint8_t* entry = r.bytes + rs.sh_offset + uint64_t(k) * entrySize;
+        uint8_t* entry = r.bytes + offset + uint64_t(k) * entrySize;
         if (kind.rela) {
             Elf32_Rela& rela = *reinterpret_cast<Elf32_Rela*>(entry);
             if (r.convert) swapRela(rela);

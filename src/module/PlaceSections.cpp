@@ -232,6 +232,9 @@ int placeSections() {
                 continue;
             }
             if (pass == passData) s.sh_flags |= SHF_WRITE;
+            // The flag tells the loader that the stored bytes are compressed;
+            // only this build compresses, so an input's own flag is dropped.
+            s.sh_flags &= ~SHF_DEFLATED;
             module.sectionCrcs[i] = planned.crc;
             const uint32_t uncompressedSize = s.sh_size;
             if (planned.compressed.allocationFailed) {

@@ -47,8 +47,10 @@ void copySectionContents(uint8_t* image) {
             s.sh_offset = 0;
             continue;
         }
-        if (s.sh_flags & SHF_DEFLATED) {
-            const std::vector<uint8_t>& stored = module.storedContents[i];
+        // Only what this build compressed has a stored copy; a flag that the
+        // input already carried says nothing about these bytes.
+        const std::vector<uint8_t>& stored = module.storedContents[i];
+        if (!stored.empty()) {
             memcpy(image + s.sh_offset, stored.data(), stored.size());
             continue;
         }

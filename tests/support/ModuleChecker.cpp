@@ -175,7 +175,7 @@ std::vector<std::string> checkModule(const std::vector<uint8_t>& bytes, CheckedM
         lastIndex = p.index;
         lastEnd = p.end;
     }
-    if (lastEnd != bytes.size())
+    if (lastEnd > bytes.size())
         fail("file length " + std::to_string(bytes.size()) + " does not end behind the last section");
     return problems;
 }

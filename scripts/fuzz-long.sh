@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# A long fuzz campaign: scripts/fuzz-long.sh SECONDS [reader|run] [WORKERS]
+# The corpus grows in build-fuzz/corpus-<harness> and is kept between runs;
+# findings land in build-fuzz/artifacts/.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+seconds=${1:-3600}
+harness=${2:-run}
+workers=${3:-2}
+build="$top/build-fuzz"
+CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target fuzz_reader fuzz_run
+"$top/scripts/fuzz-seeds.sh" "$build/seeds"
+mkdir -p "$build/corpus-$harness" "$build/artifacts"
+cd "$build"
+nice -n 19 "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  -dict="$top/fuzz/qdl.dict" -artifact_prefix="$build/artifacts/" -jobs="$workers" -workers="$workers" \
+  -print_final_stats=1 "$build/corpus-$harness" "$build/seeds/$harness"
