@@ -17,7 +17,9 @@ namespace {
 // The input's ELF header turned into the module's, in the file's byte order.
 Elf32_Ehdr moduleElfHeader() {
     const ModuleState& module = toolState().module;
-    Elf32_Ehdr& header = inputImage().header();
+    // A copy: the input header keeps describing the input's sections, whose
+    // contents are still to be copied.
+    Elf32_Ehdr header = inputImage().header();
     header.e_phentsize = 0;
     header.e_phnum = 0;
     header.e_phoff = 0;
