@@ -388,7 +388,7 @@ void buildNewSymbolTable() {
         const Elf32_Sym& input = tables.symbols[i];
         std::string_view name = nameOfSymbol(input);
         size_t length = name.size() < info.nameLength ? name.size() : info.nameLength;
-        std::memcpy(strings + position, name.data(), length);
+        if (length) std::memcpy(strings + position, name.data(), length);
         Elf32_Sym& entry = symbols[info.new_id];
         entry = input;
         entry.st_name = position;
