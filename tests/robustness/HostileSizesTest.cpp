@@ -1,0 +1,120 @@
+// Inputs with hostile sizes, counts and offsets end within seconds, with
+// their code or with a module that an independent reader accepts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "module/ModuleBuildSupport.h"
+
+namespace {
+
+// Seconds; generous so that a loaded machine does not fail it, and more so
+// under the sanitizers, which slow every access down.
+#ifdef __SANITIZE_ADDRESS__
+constexpr double kTimeBound = 30.0;
+#else
+constexpr double kTimeBound = 10.0;
+#endif
+
+struct TimedRun {
+    BuildRun run;
+    double seconds = 0;
+};
+
+TimedRun timedBuild(const std::vector<uint8_t>& input, std::vector<std::string> options = {}) {
+    const auto start = std::chrono::steady_clock::now();
+    TimedRun timed;
+    timed.run = buildInProcess(input, std::move(options));
+    timed.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return timed;
+}
+
+void expectSoundIfBuilt(const BuildRun& run) {
+    if (run.result != 0) return;
+    CheckedModule module;
+    const std::vector<std::string> problems = checkModule(run.module, module);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+}
+
+}  // namespace
+
+TEST(HostileSizes, SizesAndOffsetsNearTheTopOfTheAddressSpace) {
+    BasicInput basic = makeBasicInput();
+    basic.builder.sections[basic.data - 1].forceSize = 0xFFFFFFF0;
+    TimedRun timed = timedBuild(basic.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00025u);
+    EXPECT_LT(timed.seconds, kTimeBound);
+
+    BasicInput offset = makeBasicInput();
+    offset.builder.sections[offset.data - 1].forceOffset = 0xFFFFFFF0;
+    timed = timedBuild(offset.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00025u);
+
+    BasicInput tables = makeBasicInput();
+    tables.builder.force.e_shoff = 0xFFFFFF00;
+    timed = timedBuild(tables.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00020u);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, SixtyFiveThousandSections) {
+    BasicInput basic = makeBasicInput();
+    for (int k = 0; k < 65000; ++k) {
+        TestSection empty;
+        empty.name = "s";
+        empty.type = SHT_PROGBITS;
+        basic.builder.addSection(empty);
+    }
+    const TimedRun timed = timedBuild(basic.builder.build());
+    EXPECT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    expectSoundIfBuilt(timed.run);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, AMillionRelocations) {
+    BasicInput basic = makeBasicInput();
+    std::vector<TestRela>& relas = basic.builder.sections[basic.relaData - 1].relas;
+    relas.assign(1000000, {.r_offset = 0x10000000, .symbol = basic.symMain, .type = R_PPC_ADDR32});
+    const TimedRun timed = timedBuild(basic.builder.build());
+    EXPECT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    expectSoundIfBuilt(timed.run);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, AMillionSymbolsSharingOneName) {
+    BasicInput basic = makeBasicInput();
+    std::vector<TestSymbol>& symbols = basic.builder.sections[basic.symtab - 1].symbols;
+    // Every symbol a sized, plainly named function: all keep an entry, each
+    // with a copy of the one name the input stores once.
+    for (int k = 0; k < 1000000; ++k)
+        symbols.push_back({.value = 0x02000000, .size = 4, .info = symbolInfo(STB_GLOBAL, STT_FUNC),
+                           .shndx = uint16_t(basic.text), .forceName = 1});
+    const TimedRun timed = timedBuild(basic.builder.build());
+    EXPECT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    expectSoundIfBuilt(timed.run);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, IndicesAndNameOffsetsPointingAnywhere) {
+    BasicInput names = makeBasicInput();
+    names.builder.sections[names.symtab - 1].symbols[0].forceName = 0x7FFFFFFF;
+    TimedRun timed = timedBuild(names.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00004u);
+
+    BasicInput sections = makeBasicInput();
+    sections.builder.sections[sections.symtab - 1].symbols[0].shndx = 0xFEFF;
+    timed = timedBuild(sections.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00005u);
+
+    BasicInput relocations = makeBasicInput();
+    relocations.builder.sections[relocations.relaText - 1].relas[0].symbol = 0xFFFFFF;
+    timed = timedBuild(relocations.builder.build());
+    EXPECT_EQ(uint32_t(timed.run.result), 0xBAD0000Fu);
+
+    BasicInput links = makeBasicInput();
+    links.builder.sections[links.relaText - 1].link = 0;  // left unchecked by the reader
+    links.builder.sections[links.relaText - 1].relas[0].symbol = 0xFFFFFF;
+    timed = timedBuild(links.builder.build());
+    EXPECT_NE(timed.run.result, 0);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
