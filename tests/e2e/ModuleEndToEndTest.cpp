@@ -205,3 +205,35 @@ TEST(ModuleEndToEnd, SecondModuleLinksAgainstTheImportLibrary) {
     EXPECT_GE(module.sections[data].addr, table.addr + table.size);
     EXPECT_EQ(module.sections[data].addr % 64, 0u);
 }
+
+TEST(ModuleEndToEnd, OlderSymbolPathGivesSoundModules) {
+    const std::string dir = testTempDir();
+    copyExample(dir);
+    ASSERT_EQ(runQdlgen(dir, "-nolib -old demo.elf").exitStatus, 0);
+    const CheckedModule old = checkedModule(dir + "/demo.qdl");
+    const int symtab = old.findSection(".symtab");
+    ASSERT_GT(symtab, 0);
+    // The input table keeps its size and numbering on this path.
+    const std::vector<uint8_t> elf = readWholeFile(dir + "/demo.elf");
+    EXPECT_EQ(old.sections[symtab].contents.size(), elfSectionBytes(elf, ".symtab").size());
+
+    const ToolRun stripped = runQdlgen(dir, "-nolib -old -s -v demo.elf");
+    ASSERT_EQ(stripped.exitStatus, 0) << stripped.output;
+    EXPECT_NE(stripped.output.find("of stringtable used for import symbols.\n"), std::string::npos) << stripped.output;
+    const CheckedModule module = checkedModule(dir + "/demo.qdl");
+    const int strtab = module.findSection(".strtab");
+    ASSERT_GT(strtab, 0);
+    // Only the import name survives: the call to the other module.
+    const std::vector<uint8_t>& strings = module.sections[strtab].contents;
+    std::vector<std::string> names;
+    std::string current;
+    for (uint8_t c : strings) {
+        if (c) {
+            current += char(c);
+        } else if (!current.empty()) {
+            names.push_back(current);
+            current.clear();
+        }
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"host_log"});
+}
