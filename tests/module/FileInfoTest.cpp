@@ -194,7 +194,9 @@ TEST_F(FileInfoTest, SizeFileInfoOnlyChangesItsField) {
     ASSERT_EQ(plain.size(), requested.size());
     EXPECT_EQ(be32(requested, 0x5C), 4096u);
     for (size_t i = 0; i < plain.size(); ++i) {
-        if (i < 0x5C || i >= 0x60) EXPECT_EQ(plain[i], requested[i]) << i;
+        if (i < 0x5C || i >= 0x60) {
+            EXPECT_EQ(plain[i], requested[i]) << i;
+        }
     }
 }
 
