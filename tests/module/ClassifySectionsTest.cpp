@@ -322,4 +322,16 @@ TEST(ClassifySections, EmptyRegionsKeepTheirDefaults) {
     EXPECT_EQ(region(LOAD).end, 0u);
 }
 
+TEST(ClassifySections, WithoutNameTableErrorsNameNullAndLinesNameNothing) {
+    ElfBuilder b;
+    b.withSectionNames = false;
+    b.addSection(progbits(".text", SHF_ALLOC | SHF_EXECINSTR, 0x01000000, 0x40));
+    std::vector<uint8_t> bytes;
+    const Classified c = classify(b, bytes);
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.text,
+              "Section 1: text \"\"\n*** Error: \"/w/app.qdl\", Section 1 \"<NULL>\" is text but its (QDL adjusted) "
+              "address (0x01000000) is outside the allowed code range (from 0x02000000 to (0x0FFFFFFF)).\n");
+}
+
 }  // namespace
