@@ -14,14 +14,17 @@ constexpr uint32_t kBranchReach = 0x1FFFFFC;
 
 uint32_t roundUp(uint32_t value, uint32_t alignment) { return (value + alignment - 1) & ~(alignment - 1); }
 
-// The first PT_TLS program header that lies inside the file.
+// The first PT_TLS program header (32-byte entries); entries that would lie
+// beyond the end of the file are not read.
 bool findTlsHeader(Elf32_Phdr& tls) {
     const ElfImage& image = inputImage();
-    const Elf32_Ehdr& header = image.header();
-    for (uint32_t i = 0; i < header.e_phnum; ++i) {
-        const uint64_t offset = uint64_t(header.e_phoff) + uint64_t(i) * 32;
-        if (offset + 32 > image.byteCount) break;
-        memcpy(&tls, image.bytes + offset, sizeof tls);
+    if (!image.bytes || !image.programHeaders) return false;
+    const uint64_t start = uint64_t(image.programHeaders - image.bytes);
+    const uint32_t count = image.header().e_phnum;
+    for (uint32_t i = 0; i < count; ++i) {
+        const uint64_t offset = start + uint64_t(i) * sizeof(Elf32_Phdr);
+        if (offset + sizeof(Elf32_Phdr) > image.byteCount) break;
+        memcpy(&tls, image.programHeaders + uint64_t(i) * sizeof(Elf32_Phdr), sizeof tls);
         if (tls.p_type == PT_TLS) return true;
     }
     return false;
@@ -30,9 +33,10 @@ bool findTlsHeader(Elf32_Phdr& tls) {
 // Whether a REL24 call from section `target` to `symbolIndex` goes through a
 // trampoline: calls to undefined symbols and to imports do.
 bool needsTrampoline(uint32_t symbolIndex, uint32_t target) {
-    const SymbolTableView& view = toolState().symbols.view;
-    if (!view.symbols || symbolIndex >= view.symbolCount) return false;
-    const uint16_t shndx = view.symbols[symbolIndex].st_shndx;
+    uint32_t symbolCount = 0;
+    const Elf32_Sym* symbols = viewSymbols(symbolCount);
+    if (!symbols || symbolIndex >= symbolCount) return false;
+    const uint16_t shndx = symbols[symbolIndex].st_shndx;
     if (shndx == target) return false;
     if (shndx == 0) return true;
     if (shndx > SHN_LORESERVE || shndx >= inputImage().sectionCount()) return false;
@@ -147,7 +151,10 @@ bool checkRegionLimit(uint32_t alignment, int32_t limit, const char* regionName,
     const char* path = settings().outputPath.c_str();
     const int32_t freeBytes = int32_t(uint32_t(limit) - uint32_t(size));
     bool failed = false;
-    if (alignment != 0 && uint32_t(limit) % alignment != 0) {
+    // Signed 32-bit remainder, taken in 64 bits so that no divisor traps; an
+    // alignment of 0 asks for nothing.
+    const int32_t signedAlignment = int32_t(alignment);
+    if (signedAlignment != 0 && int64_t(limit) % int64_t(signedAlignment) != 0) {
         printOut("Error: \"%s\" %s %d is not aligned to %s segment %d byte alignment (try %d).\n", path, optionName,
                  limit, regionName, alignment, int32_t(roundUp(uint32_t(limit), alignment)));
         failed = true;

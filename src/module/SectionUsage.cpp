@@ -22,17 +22,19 @@ void countRelocationUses(std::vector<uint32_t>& uses, uint32_t index, const Elf3
     const uint32_t n = sectionCount();
     countUse(uses, index);
     countUse(uses, relocations.sh_link);
-    const SymbolTableView& view = toolState().symbols.view;
+    // The symbols of the bound table, as far as its contents reach.
+    uint32_t symbolCount = 0;
+    const Elf32_Sym* symbols = viewSymbols(symbolCount);
     const uint8_t* entries = sectionContents(index);
     uint32_t count = relocations.sh_size / 12;
     const uint32_t readable = entries ? sectionContentsCapacity(index) / 12 : 0;
     if (count > readable) count = readable;
-    if (view.symbols && view.symbolCount >= 2) {
+    if (symbols && symbolCount >= 2) {
         for (uint32_t k = 0; k < count; ++k) {
             const auto* entry = reinterpret_cast<const Elf32_Rela*>(entries + size_t(k) * 12);
             const uint32_t symbol = relocationSymbol(entry->r_info);
-            if (relocationType(entry->r_info) == 0 || symbol == 0 || symbol >= view.symbolCount) continue;
-            const uint16_t shndx = view.symbols[symbol].st_shndx;
+            if (relocationType(entry->r_info) == 0 || symbol == 0 || symbol >= symbolCount) continue;
+            const uint16_t shndx = symbols[symbol].st_shndx;
             if (shndx < n) countUse(uses, shndx);
         }
     }
@@ -43,7 +45,7 @@ void clearSectionNames() {
     for (uint32_t i = 1; i < sectionCount(); ++i) inputSectionHeader(i)->sh_name = 0;
 }
 
-// Length of a section's name, bounded by the name table.
+// A section's name, bounded by the name table (empty without one).
 std::string_view boundedSectionName(uint32_t index) { return sectionNameAt(index); }
 
 }  // namespace
