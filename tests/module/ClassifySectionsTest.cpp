@@ -209,8 +209,7 @@ TEST(ClassifySections, SharedStringAndNameTableMovesOnce) {
     const uint32_t symtab = b.addSymbolTable({symbol("a", STB_GLOBAL, STT_FUNC, 1, 0x02000000)});
     std::vector<uint8_t> bytes = built(b);
     b.section(symtab).link = b.layout().shstrndx;  // the names table holds the symbol names too
-    std::vector<uint8_t> built;
-    const Classified c = classify(b, built);
+    const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0) << c.text;
     const size_t first = c.text.find("Moved symbolTable");
     const size_t second = c.text.find("Moved stringTable");
@@ -218,6 +217,52 @@ TEST(ClassifySections, SharedStringAndNameTableMovesOnce) {
     ASSERT_NE(second, std::string::npos);
     EXPECT_LT(first, second);
     EXPECT_EQ(c.text.find("Moved", second + 1), std::string::npos);
+}
+
+TEST(ClassifySections, TablesFollowTheLoaderRangeEndWithTheirOwnAlignment) {
+    ElfBuilder b;
+    b.addSection(progbits(".text", SHF_ALLOC | SHF_EXECINSTR, 0x02000000, 0x40));
+    b.addSection(progbits(".hi", SHF_ALLOC, 0xC0000000, 3));  // the loader range ends at 0xC0000003
+    const uint32_t symtab = b.addSymbolTable({symbol("a", STB_GLOBAL, STT_FUNC, 1, 0x02000000)});
+    b.section(symtab).addralign = 12;     // not a power of two: 1
+    b.section(symtab + 1).addralign = 0;  // 0: 1
+    std::vector<uint8_t> bytes = built(b);
+    const uint32_t names = b.layout().shstrndx;
+    b.afterBuild = [names](ElfBuilder& builder, std::vector<uint8_t>& file) {
+        // The name table asks for 16: it is rounded up behind the string table.
+        builder.patch32(file, builder.layout().sectionHeaderField(names, offsetof(Elf32_Shdr, sh_addralign)), 16);
+    };
+    const Classified c = classify(b, bytes);
+    ASSERT_EQ(c.result, 0) << c.text;
+    const Elf32_Shdr& s = *sectionHeaderAt(symtab);
+    const Elf32_Shdr& strings = *sectionHeaderAt(symtab + 1);
+    EXPECT_EQ(s.sh_addr, 0xC0000003u);
+    EXPECT_EQ(strings.sh_addr, 0xC0000003u + s.sh_size);
+    const uint32_t namesAddress = (strings.sh_addr + strings.sh_size + 15) & ~15u;
+    EXPECT_EQ(sectionHeaderAt(names)->sh_addr, namesAddress);
+    EXPECT_EQ(c.text.substr(0, c.text.find("Section 1:")),
+              format("Moved symbolTable table from 0x00000000 to 0xC0000003\n"
+                     "Moved stringTable table from 0x00000000 to 0x%08X\n"
+                     "Moved stringTable table from 0x00000000 to 0x%08X\n",
+                     strings.sh_addr, namesAddress));
+    EXPECT_EQ(region(LOAD).base, 0xC0000000u);
+    EXPECT_EQ(region(LOAD).end, namesAddress + sectionHeaderAt(names)->sh_size);
+    EXPECT_EQ(region(LOAD).align, 16u);
+}
+
+TEST(ClassifySections, OnlyTheUnallocatedTableMoves) {
+    ElfBuilder b;
+    b.addSection(progbits(".text", SHF_ALLOC | SHF_EXECINSTR, 0x02000000, 0x40));
+    const uint32_t symtab = b.addSymbolTable({symbol("a", STB_GLOBAL, STT_FUNC, 1, 0x02000000)});
+    b.section(symtab).flags = SHF_ALLOC;
+    b.section(symtab).addr = 0xC0000100;
+    std::vector<uint8_t> bytes = built(b);
+    b.section(symtab).link = b.layout().shstrndx;  // one string table for symbols and section names
+    const Classified c = classify(b, bytes);
+    ASSERT_EQ(c.result, 0) << c.text;
+    const uint32_t end = 0xC0000100u + sectionHeaderAt(symtab)->sh_size;
+    EXPECT_EQ(c.text.substr(0, c.text.find("Section 1:")),
+              format("Moved stringTable table from 0x00000000 to 0x%08X\n", end));
 }
 
 TEST(ClassifySections, AllocatedSymbolTableStaysWhereItIs) {

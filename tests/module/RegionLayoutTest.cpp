@@ -192,6 +192,32 @@ TEST(Trampolines, FarCallSitesPutTheirTrampolineBelowTheBase) {
     EXPECT_EQ(info.trampAdj, 0x20u);
 }
 
+TEST(Trampolines, UnalignedBaseIsRoundedDownToTheTextAlignment) {
+    TrampolineInput input;
+    input.builder.addRela(1, {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_ADDR32}}, input.symtab);
+    std::string text;
+    ASSERT_EQ(input.run({0x02000018, 0x02000078, 32}, true, text), 0);
+    const FileInfoRecord& info = toolState().module.fileInfo;
+    // low 0x02000010, rounded down to 32: 0x02000000; high 0x02000080.
+    EXPECT_EQ(info.textSize, 0x80u);
+    EXPECT_EQ(info.trampAdj, 0x18u);
+    EXPECT_EQ(text, "TEXT ADJUSTED from 0x00000060 to 0x00000080 for 0 TRAMPOLINES\nTEXT TRAMP ADDITION is 32\n");
+}
+
+TEST(Trampolines, ALaterCallSiteThatReachesTheTopStaysAbove) {
+    TrampolineInput input;
+    input.builder.addRela(1,
+                          {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_REL24},   // too far: below
+                           {.r_offset = 0x03FFFFF0, .symbol = 2, .type = R_PPC_REL24}},  // above
+                          input.symtab);
+    std::string text;
+    ASSERT_EQ(input.run({0x02000000, 0x04000000, 4}, false, text), 0);
+    EXPECT_EQ(toolState().module.trampolineLow, 0x01FFFFF0u);
+    EXPECT_EQ(toolState().module.trampolineHigh, 0x04000010u);
+    EXPECT_EQ(toolState().module.fileInfo.trampAdj, 0x10u);
+    EXPECT_EQ(toolState().module.fileInfo.textSize, 0x02000020u);
+}
+
 TEST(Trampolines, OutOfReachBelowIsRefused) {
     TrampolineInput input;
     input.builder.addRela(1, {{.r_offset = 0x06000000, .symbol = 1, .type = R_PPC_REL24}}, input.symtab);
@@ -289,6 +315,12 @@ TEST(RegionLimits, WithinOnePercentWarns) {
     EXPECT_EQ(c.text,
               "Warning: /w/app.qdl has DATA size of 10000 which leaves   1.00% (100 bytes) free\n"
               "Warning: /w/app.qdl based on -sizedata 10100\n");
+}
+
+TEST(RegionLimits, AlignmentZeroAsksForNothing) {
+    const LimitCheck c = limit(0, 4100, 1000);
+    EXPECT_FALSE(c.failed);
+    EXPECT_EQ(c.text, "");
 }
 
 TEST(RegionLimits, SizeZeroGivesNoWarning) {

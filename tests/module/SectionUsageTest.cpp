@@ -60,6 +60,27 @@ TEST(SectionUsage, CountsFollowRelocationsOfAllocatedSections) {
     EXPECT_EQ(uses[inputImage().header().e_shstrndx], 1u);
 }
 
+TEST(SectionUsage, NoneRelocationsAndTheNullSymbolCountNothing) {
+    ElfBuilder b;
+    const uint32_t text = b.addSection(progbits(".text", SHF_ALLOC | SHF_EXECINSTR, 0x02000000, 0x40));
+    const uint32_t note = b.addSection(progbits(".note", 0, 0, 0x10));
+    const uint32_t symtab = b.addSymbolTable({symbol("n", STB_GLOBAL, STT_OBJECT, uint16_t(note))});
+    b.addRela(text,
+              {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_NONE},
+               {.r_offset = 0x02000004, .symbol = 0, .type = R_PPC_ADDR32}},
+              symtab);
+    std::vector<uint8_t> bytes = built(b);
+    ASSERT_TRUE(loadInput(bytes));
+    ASSERT_EQ(bindSymbolTable(), 0);
+    countSectionUses();
+    const std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    EXPECT_EQ(uses[note], 0u);
+    EXPECT_EQ(uses[0], 0u);
+    EXPECT_EQ(uses[text], 1u);
+    EXPECT_EQ(uses[symtab], 1u);
+    EXPECT_EQ(uses[symtab + 1], 1u);
+}
+
 TEST(SectionUsage, UnusedSectionsAreReportedAndLoseTheirSymbols) {
     UsageInput input;
     input.load();
