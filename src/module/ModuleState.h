@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,27 @@ struct FileInfoRecord {
     std::vector<uint8_t> bytes;     // the whole record; path and tags from 0x60
 };
 
+// The stored (compressed) form of one section in a buffer of its own,
+// released with free(): the compressor's output buffer is shrunk to the
+// stream instead of being copied.
+struct StoredBytes {
+    struct Release {
+        void operator()(uint8_t* p) const { free(p); }
+    };
+    std::unique_ptr<uint8_t, Release> buffer;
+    size_t length = 0;
+
+    uint8_t* data() const { return buffer.get(); }
+    size_t size() const { return length; }
+    bool empty() const { return length == 0; }
+    const uint8_t* begin() const { return buffer.get(); }
+    const uint8_t* end() const { return buffer.get() + length; }
+    void reset() {
+        buffer.reset();
+        length = 0;
+    }
+};
+
 struct ModuleState {
     std::vector<uint32_t> sectionUses;  // use count per input section
     std::vector<SectionClass> sectionClasses;
@@ -87,7 +110,7 @@ struct ModuleState {
     uint16_t outputShstrndx = 0;      // new index of the section-name table
     std::vector<Elf32_Shdr> outputSections;           // N entries
     std::vector<uint32_t> sectionCrcs;                // one per output section (host order)
-    std::vector<std::vector<uint8_t>> storedContents; // compressed contents per new index; empty when stored as is
+    std::vector<StoredBytes> storedContents;          // compressed contents per new index; empty when stored as is
     uint32_t crcsOffset = 0;
     uint32_t fileInfoOffset = 0;
     uint32_t fileLength = 0;  // final running offset

@@ -98,7 +98,10 @@ PlacementPlan planPlacement() {
             planned.newIndex = i;
             planned.pass = pass;
             planned.nobitsInData = pass == passData && s.sh_type == SHT_NOBITS;
-            planned.tryCompress = !planned.nobitsInData && settings().compress && s.sh_size >= kSmallestCompressed &&
+            // A NOBITS section has no bytes in the input to compress: compressing
+            // whatever lies at its offset would give it a stored size that says
+            // nothing about the memory it needs.
+            planned.tryCompress = s.sh_type != SHT_NOBITS && settings().compress && s.sh_size >= kSmallestCompressed &&
                                   !(pass == passTemp && i == module.outputShstrndx);
             plan.sections.push_back(std::move(planned));
         }
@@ -141,14 +144,16 @@ void processSection(PlannedSection& planned, int level) {
         planned.compressed.allocationFailed = true;
         return;
     }
-    if (s.sh_type != SHT_NOBITS) planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
+    planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
     if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level);
 }
 
 void processAllSections(PlacementPlan& plan) {
     std::vector<PlannedSection*> work;
+    // A NOBITS section, wherever it is placed, has CRC 0 and no bytes.
+    const auto& headers = toolState().module.outputSections;
     for (PlannedSection& planned : plan.sections)
-        if (!planned.nobitsInData) work.push_back(&planned);
+        if (headers[planned.newIndex].sh_type != SHT_NOBITS) work.push_back(&planned);
     // Largest first, so that the threads finish close together.
     const auto& sections = toolState().module.outputSections;
     std::stable_sort(work.begin(), work.end(), [&](const PlannedSection* a, const PlannedSection* b) {
@@ -176,19 +181,26 @@ void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
 CompressedSection compressSection(const uint8_t* data, uint32_t size, int level) {
     CompressedSection result;
     const uLongf capacity = uLongf(size) + 1024;
-    std::unique_ptr<uint8_t, decltype(&free)> buffer(static_cast<uint8_t*>(malloc(size_t(capacity) + 4)), &free);
-    if (!buffer) {
+    StoredBytes buffer;
+    buffer.buffer.reset(static_cast<uint8_t*>(malloc(size_t(capacity) + 4)));
+    if (!buffer.buffer) {
         result.allocationFailed = true;
         return result;
     }
     uLongf streamLength = capacity;
-    result.status = compress2(buffer.get() + 4, &streamLength, data, uLong(size), level);
-    if (result.status != Z_OK) return result;
-    if (uint64_t(streamLength) + 4 < size) {
-        writeBe32(buffer.get(), size);
-        result.deflated = true;
-        result.stored.assign(buffer.get(), buffer.get() + 4 + streamLength);
+    result.status = compress2(buffer.data() + 4, &streamLength, data, uLong(size), level);
+    if (result.status != Z_OK || uint64_t(streamLength) + 4 >= size) return result;
+    writeBe32(buffer.data(), size);
+    // Shrunk in place rather than copied; when even that fails the larger
+    // buffer simply stays.
+    const size_t length = size_t(streamLength) + 4;
+    if (void* shrunk = realloc(buffer.data(), length)) {
+        (void)buffer.buffer.release();
+        buffer.buffer.reset(static_cast<uint8_t*>(shrunk));
     }
+    buffer.length = length;
+    result.deflated = true;
+    result.stored = std::move(buffer);
     return result;
 }
 
@@ -198,7 +210,8 @@ int placeSections() {
     const uint32_t n = module.outputSectionCount;
 
     module.sectionCrcs.assign(n, 0);
-    module.storedContents.assign(n, {});
+    module.storedContents.clear();
+    module.storedContents.resize(n);
     module.tempStoredTotal = 0;
     module.crcsOffset = 0x40 + 40 * n;
     module.fileInfoOffset = align64(0x40 + 44 * n);

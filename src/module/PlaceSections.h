@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "module/ModuleState.h"
 
 // Compresses one section's bytes: a self-contained step (bytes in, stored
 // bytes out) so that sections can be compressed side by side.
@@ -10,7 +11,7 @@ struct CompressedSection {
     int status = 0;               // zlib status; 0 is Z_OK
     bool allocationFailed = false;  // no memory for the work buffers
     bool deflated = false;        // the stored form is the compressed one
-    std::vector<uint8_t> stored;  // 4-byte big-endian size word + zlib stream, when deflated
+    StoredBytes stored;           // 4-byte big-endian size word + zlib stream, when deflated
 };
 CompressedSection compressSection(const uint8_t* data, uint32_t size, int level);
 

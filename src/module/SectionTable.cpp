@@ -28,6 +28,21 @@ void convertRelocationsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header
     }
 }
 
+// SHT_REL entries back in the file's byte order. The reader turned them to
+// host order (with the file's stride, unless the section was flagged as
+// compressed); the module keeps them, so they are turned back the same way.
+void convertRelEntriesToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
+    if (header.sh_flags & SHF_DEFLATED) return;
+    uint8_t* contents = sectionContents(inputIndex);
+    if (!contents || inputImage().littleEndian()) return;
+    const uint32_t stride = header.sh_entsize ? header.sh_entsize : 8;
+    if (stride < 8) return;
+    const uint64_t capacity = sectionContentsCapacity(inputIndex);
+    const uint32_t count = header.sh_size / stride;
+    for (uint32_t k = 0; k < count && uint64_t(k) * stride + 8 <= capacity; ++k)
+        swapRel(*reinterpret_cast<Elf32_Rel*>(contents + size_t(k) * stride));
+}
+
 // Symbols renumbered to the module's section indices and back in the file's
 // byte order.
 void convertSymbolsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
@@ -69,6 +84,8 @@ int buildSectionTable() {
         } else if (section.sh_type == SHT_SYMTAB) {
             section.sh_link = remapSectionIndex(section.sh_link);
             convertSymbolsToFileOrder(old, section);
+        } else if (section.sh_type == SHT_REL) {
+            convertRelEntriesToFileOrder(old, section);
         }
         module.outputSections[i] = section;
     }

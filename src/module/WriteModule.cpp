@@ -51,9 +51,12 @@ void copySectionContents(uint8_t* image) {
         }
         // Only what this build compressed has a stored copy; a flag that the
         // input already carried says nothing about these bytes.
-        const std::vector<uint8_t>& stored = module.storedContents[i];
+        // Each compressed copy is released as soon as it is in the image, so
+        // that the copies and the image are not both held in full.
+        StoredBytes& stored = module.storedContents[i];
         if (!stored.empty()) {
             memcpy(image + s.sh_offset, stored.data(), stored.size());
+            stored.reset();
             continue;
         }
         const uint32_t old = module.indexMap.newToOld[i];
