@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,15 @@ void runConcurrently(size_t count, const std::function<void(size_t)>& work) {
     };
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
-    for (size_t t = 1; t < threads; ++t) pool.emplace_back(worker);
+    // A thread that cannot be started leaves its share to the others: every
+    // worker takes the next piece until none is left.
+    for (size_t t = 1; t < threads; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
     worker();
     for (std::thread& thread : pool) thread.join();
 }

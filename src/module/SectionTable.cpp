@@ -74,8 +74,10 @@ int buildSectionTable() {
                                 : uint16_t(header.e_shstrndx);
 
     for (uint32_t i = 1; i + 2 < n; ++i) {
-        const uint32_t old = module.indexMap.newToOld[i];
-        Elf32_Shdr section = *inputSectionHeader(old);
+        const uint32_t old = i < module.indexMap.newToOld.size() ? module.indexMap.newToOld[i] : 0;
+        const Elf32_Shdr* input = old ? inputSectionHeader(old) : nullptr;
+        if (!input) continue;  // no such input section: the entry stays all zero
+        Elf32_Shdr section = *input;
         section.sh_offset = 0;
         if (section.sh_type == SHT_RELA) {
             section.sh_link = remapSectionIndex(section.sh_link);
