@@ -4,6 +4,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-60}
+# A fixed seed and a bounded number of runs keep the CI run repeatable.
+seed=${FUZZ_SEED:-1}
 build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target fuzz_reader fuzz_run
@@ -13,7 +15,7 @@ trap 'rm -rf "$work"' EXIT
 for harness in reader run; do
   mkdir -p "$work/corpus-$harness"
   echo "fuzz_$harness: ${seconds}s"
-  "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -seed="$seed" -runs="$([ $harness = reader ] && echo 2000000 || echo 30000)" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
     -dict="$top/fuzz/qdl.dict" -artifact_prefix="$work/" -print_final_stats=1 \
     "$work/corpus-$harness" "$work/seeds/$harness" >"$work/log-$harness" 2>&1 || {
       tail -60 "$work/log-$harness"
