@@ -197,30 +197,20 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
     std::string sectionNames(1, '\0');
     auto importSize = [&](uint32_t n) { return std::max<uint64_t>(8 * uint64_t(n) + 8, L + 9); };
     uint32_t next = 1;
-    if (hasFunctions) {
+    auto addImportSection = [&](char kind, uint32_t flags, uint32_t count) {
         StubSectionHeader& h = headers[next++];
         h.sh_name = uint32_t(sectionNames.size());
         h.sh_type = SHT_IMPORT_TABLE;
-        h.sh_flags = SHF_ALLOC | SHF_EXECINSTR;
-        h.sh_size = uint32_t(importSize(nf));
+        h.sh_flags = flags;
+        h.sh_size = uint32_t(importSize(count));
         h.sh_info = uint32_t(L);
         h.sh_addralign = 4;
         sectionNames += ".?import_" + moduleName;
-        sectionNames[h.sh_name + 1] = 'f';
+        sectionNames[h.sh_name + 1] = kind;
         sectionNames.push_back('\0');
-    }
-    if (hasData) {
-        StubSectionHeader& h = headers[next++];
-        h.sh_name = uint32_t(sectionNames.size());
-        h.sh_type = SHT_IMPORT_TABLE;
-        h.sh_flags = SHF_WRITE | SHF_ALLOC;
-        h.sh_size = uint32_t(importSize(nd));
-        h.sh_info = uint32_t(L);
-        h.sh_addralign = 4;
-        sectionNames += ".?import_" + moduleName;
-        sectionNames[h.sh_name + 1] = 'd';
-        sectionNames.push_back('\0');
-    }
+    };
+    if (hasFunctions) addImportSection('f', SHF_ALLOC | SHF_EXECINSTR, nf);
+    if (hasData) addImportSection('d', SHF_WRITE | SHF_ALLOC, nd);
     const uint32_t symtabIndex = next;
     {
         StubSectionHeader& h = headers[next++];

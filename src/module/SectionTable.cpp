@@ -14,13 +14,18 @@ uint32_t remapSectionIndex(uint32_t index) {
     return uint32_t(module.indexMap.oldToNew[index]);
 }
 
+// How many entries of `entrySize` bytes the section holds and its contents reach.
+uint32_t readableEntries(uint32_t inputIndex, const Elf32_Shdr& header, uint32_t entrySize) {
+    const uint32_t count = header.sh_size / entrySize;
+    const uint32_t readable = sectionContentsCapacity(inputIndex) / entrySize;
+    return count < readable ? count : readable;
+}
+
 // Relocation entries back in the file's byte order.
 void convertRelocationsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
     uint8_t* contents = sectionContents(inputIndex);
     if (!contents) return;
-    uint32_t count = header.sh_size / 12;
-    uint32_t readable = sectionContentsCapacity(inputIndex) / 12;
-    if (count > readable) count = readable;
+    const uint32_t count = readableEntries(inputIndex, header, 12);
     bool swap = !inputImage().littleEndian();
     for (uint32_t k = 0; k < count; ++k) {
         auto* entry = reinterpret_cast<Elf32_Rela*>(contents + size_t(k) * 12);
@@ -48,9 +53,7 @@ void convertRelEntriesToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header)
 void convertSymbolsToFileOrder(uint32_t inputIndex, const Elf32_Shdr& header) {
     uint8_t* contents = sectionContents(inputIndex);
     if (!contents) return;
-    uint32_t count = header.sh_size / 16;
-    uint32_t readable = sectionContentsCapacity(inputIndex) / 16;
-    if (count > readable) count = readable;
+    const uint32_t count = readableEntries(inputIndex, header, 16);
     bool swap = !inputImage().littleEndian();
     for (uint32_t k = 0; k < count; ++k) {
         auto* symbol = reinterpret_cast<Elf32_Sym*>(contents + size_t(k) * 16);
