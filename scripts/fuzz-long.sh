@@ -11,8 +11,10 @@ build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target fuzz_reader fuzz_run
 "$top/scripts/fuzz-seeds.sh" "$build/seeds"
-mkdir -p "$build/corpus-$harness" "$build/artifacts"
-cd "$build"
+mkdir -p "$build/corpus-$harness" "$build/artifacts" "$build/logs-$harness"
+# libFuzzer names its worker logs fuzz-N.log in the working folder: one folder per
+# harness, so that both harnesses can run at once.
+cd "$build/logs-$harness"
 nice -n 19 "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
   -dict="$top/fuzz/qdl.dict" -artifact_prefix="$build/artifacts/" -jobs="$workers" -workers="$workers" \
   -print_final_stats=1 "$build/corpus-$harness" "$build/seeds/$harness"

@@ -50,7 +50,7 @@ bool fullPathName(const std::string& path, std::string& fullPath, size_t& fileNa
         result += '/';
         result += part;
     }
-    if (result.empty()) result = "/";
+    if (result.empty()) result.push_back('/');
     if (result.size() >= PATH_MAX) return false;
 
     // A path ending in "/", ".", or ".." names a directory: no file-name part.
