@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A long fuzz campaign: scripts/fuzz-long.sh SECONDS [reader|run] [WORKERS]
 # The corpus grows in build-fuzz/corpus-<harness> and is kept between runs;
-# findings land in build-fuzz/artifacts/.
+# findings land in build-fuzz/artifacts/, the log in build-fuzz/logs-<harness>/.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-3600}
@@ -12,9 +12,10 @@ CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_
 cmake --build "$build" -j2 --target fuzz_reader fuzz_run
 "$top/scripts/fuzz-seeds.sh" "$build/seeds"
 mkdir -p "$build/corpus-$harness" "$build/artifacts" "$build/logs-$harness"
-# libFuzzer names its worker logs fuzz-N.log in the working folder: one folder per
-# harness, so that both harnesses can run at once.
 cd "$build/logs-$harness"
+# Fork mode keeps fuzzing after a finding: every crash, timeout or memory
+# blow-up is written to artifacts/ and the campaign goes on to its end.
 nice -n 19 "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-  -dict="$top/fuzz/qdl.dict" -artifact_prefix="$build/artifacts/" -jobs="$workers" -workers="$workers" \
-  -print_final_stats=1 "$build/corpus-$harness" "$build/seeds/$harness"
+  -dict="$top/fuzz/qdl.dict" -artifact_prefix="$build/artifacts/" -fork="$workers" \
+  -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -print_final_stats=1 \
+  "$build/corpus-$harness" "$build/seeds/$harness" > "fuzz-$(date +%Y%m%d-%H%M%S).log" 2>&1

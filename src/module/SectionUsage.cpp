@@ -104,7 +104,7 @@ void compactSectionNames() {
         if (!uses[i]) continue;
         std::string_view name = boundedSectionName(i);
         newNames[i] = uint32_t(position);
-        memcpy(&table[position], name.data(), name.size());
+        if (!name.empty()) memcpy(&table[position], name.data(), name.size());
         position += name.size() + 1;
     }
     uint8_t* contents = sectionContents(namesIndex);
