@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckedModule checked;
     const std::vector<std::string> problems = checkModule(module, checked);
     if (!problems.empty()) {
-        for (const std::string& problem : problems) fprintf(stdout, "module problem: %s\n", problem.c_str());
+        // To standard error: abort() does not flush standard output.
+        for (const std::string& problem : problems) fprintf(stderr, "module problem: %s\n", problem.c_str());
         abort();
     }
     return 0;

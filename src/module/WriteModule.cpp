@@ -29,6 +29,9 @@ Elf32_Ehdr moduleElfHeader() {
     header.e_type = 0xFE01;
     header.e_ehsize = 0x34;
     header.e_shoff = 0x40;
+    // The table written has 40-byte entries; an input that says 0 there (which
+    // means 40) must not leave 0 in the module.
+    header.e_shentsize = uint16_t(sizeof(Elf32_Shdr));
     header.e_shnum = uint16_t(module.outputSectionCount);
     header.e_shstrndx = module.outputShstrndx;
     Elf32_Ehdr written = header;

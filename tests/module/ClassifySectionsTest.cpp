@@ -284,9 +284,9 @@ TEST(ClassifySections, ImportTablesGoOnBoundariesBehindTheLoadSections) {
     ElfBuilder b;
     b.withSectionNames = false;
     auto importTable = [](const std::string& name) {
-        std::vector<uint8_t> data(8, 0xEE);
-        data.insert(data.end(), name.begin(), name.end());
-        data.push_back(0);
+        std::vector<uint8_t> data(8 + name.size() + 1, 0xEE);
+        std::copy(name.begin(), name.end(), data.begin() + 8);
+        data.back() = 0;
         return TestSection{.name = ".fimport_" + name, .type = SHT_IMPORT_TABLE,
                            .flags = SHF_ALLOC | SHF_WRITE, .addr = 0x10000000, .data = data, .addralign = 1};
     };

@@ -12,6 +12,7 @@
 #include "driver/VerifyModule.h"
 #include "elf/ElfReader.h"
 #include "module/FileInfo.h"
+#include "module/ModuleBuildSupport.h"
 #include "module/PlaceSections.h"
 #include "module/RegionLayout.h"
 #include "module/SectionTable.h"
@@ -145,8 +146,6 @@ void setGroupSizes() {
     module.regions[LOAD].align = 4;
     module.regions[TEXT].align = 16;
 }
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 std::vector<uint8_t> sliceOf(const std::vector<uint8_t>& bytes, size_t offset, size_t length) {
     return std::vector<uint8_t>(bytes.begin() + long(offset), bytes.begin() + long(offset + length));
@@ -652,4 +651,20 @@ TEST(ModuleFile, OutputThatCannotBeCreated) {
     EXPECT_EQ(f.result, -1);
     EXPECT_EQ(f.out, "***Error: Could not open outfile file for writing.\n");
     EXPECT_FALSE(fs::exists(testTempDir() + "/missing"));
+}
+
+TEST(ModuleFile, HeaderGivesTheTablesEntrySizeWhenTheInputLeftItZero) {
+    for (bool bigEndian : {true, false}) {
+        BasicInput basic = makeBasicInput(bigEndian);
+        basic.builder.force.e_shentsize = 0;  // 0 means 40 to the reader
+        const BuildRun run = buildInProcess(basic.builder.build(), {});
+        ASSERT_EQ(run.result, 0) << run.out;
+        ASSERT_GT(run.module.size(), 0x30u);
+        const uint16_t entrySize = bigEndian ? uint16_t(run.module[0x2E] << 8 | run.module[0x2F])
+                                             : uint16_t(run.module[0x2F] << 8 | run.module[0x2E]);
+        EXPECT_EQ(entrySize, 40) << bigEndian;
+        CheckedModule module;
+        const std::vector<std::string> problems = checkModule(run.module, module);
+        EXPECT_TRUE(problems.empty()) << problems.front();
+    }
 }

@@ -194,7 +194,7 @@ TEST(CompactStringsTest, AMostlyUnusedSectionNameTableKeepsEveryName) {
     const uint32_t used = sectionHeaderAt(names)->sh_size;
     std::vector<uint8_t> bigger(sectionContents(names), sectionContents(names) + used);
     bigger.resize(used + 300, 'd');
-    bigger.back() = 0;
+    bigger[used + 299] = 0;
     replaceSectionContents(names, bigger);
     sectionHeaderAt(names)->sh_size = used + 300;
     ASSERT_EQ(bindSymbolTable(), 0);

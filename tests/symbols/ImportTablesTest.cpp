@@ -28,9 +28,10 @@ uint32_t signatureOf(const std::vector<std::string>& names) {
 }
 
 std::vector<uint8_t> tableContents(const std::string& moduleName, bool terminated = true) {
-    std::vector<uint8_t> data(8, 0xEE);  // whatever the stub held there
-    data.insert(data.end(), moduleName.begin(), moduleName.end());
-    if (terminated) data.push_back(0);
+    // Eight bytes of whatever the stub held there, then the name.
+    std::vector<uint8_t> data(8 + moduleName.size() + (terminated ? 1 : 0), 0);
+    std::fill(data.begin(), data.begin() + 8, 0xEE);
+    std::copy(moduleName.begin(), moduleName.end(), data.begin() + 8);
     return data;
 }
 
