@@ -140,20 +140,31 @@ bool atomicFileSeek(AtomicFile& file, uint64_t offset) {
     return lseek(file.fd, off_t(offset), SEEK_SET) == off_t(offset);
 }
 
-int atomicFileCommit(AtomicFile& file) {
+int atomicFileClose(AtomicFile& file) {
     if (file.fd < 0) return EBADF;
     int error = 0;
     if (fchmod(file.fd, 0666 & ~currentUmask()) != 0) error = errno ? errno : EIO;
     int fd = file.fd;
     file.fd = -1;
     if (close(fd) != 0 && !error) error = errno ? errno : EIO;
-    if (!error && rename(file.tempPath.c_str(), file.targetPath.c_str()) != 0) error = errno ? errno : EIO;
-    if (error) {
+    if (error) removeTemp(file);
+    return error;
+}
+
+int atomicFileRename(AtomicFile& file) {
+    if (file.fd >= 0 || file.tempPath.empty()) return EBADF;
+    if (rename(file.tempPath.c_str(), file.targetPath.c_str()) != 0) {
+        const int error = errno ? errno : EIO;
         removeTemp(file);
         return error;
     }
     file.tempPath.clear();
     return 0;
+}
+
+int atomicFileCommit(AtomicFile& file) {
+    if (int error = atomicFileClose(file)) return error;
+    return atomicFileRename(file);
 }
 
 void atomicFileAbort(AtomicFile& file) { removeTemp(file); }

@@ -41,5 +41,11 @@ bool atomicFileSeek(AtomicFile& file, uint64_t offset);
 // over the target. 0, or the errno value of the failure (the temporary file
 // is then removed).
 int atomicFileCommit(AtomicFile& file);
+// The two halves of atomicFileCommit, for a file that is checked between them:
+// atomicFileClose gives the permissions and closes (on failure the temporary
+// file is removed); atomicFileRename then puts it in the target's place (on
+// failure it is removed). Each returns 0 or the errno value.
+int atomicFileClose(AtomicFile& file);
+int atomicFileRename(AtomicFile& file);
 // Closes and removes the temporary file; the target is untouched.
 void atomicFileAbort(AtomicFile& file);

@@ -304,17 +304,24 @@ void deriveOutputNames(const std::string& inputFullPath) {
     }
 }
 
-// Maps the written module again and checks it as the loader will see it.
+// Maps the written module again and checks it as the loader will see it. The
+// file is still under its temporary name: it takes the output name only when
+// the check passes, so that a module the loader would refuse never stands
+// there (an older module of that name stays as it was).
 int verifyWrittenModule() {
     const ToolSettings& s = settings();
+    AtomicFile& written = toolState().module.writtenModule;
+    const std::string& path = written.tempPath.empty() ? s.outputPath : written.tempPath;
     MappedFile* mapping = nullptr;
-    uint32_t code = mapFile(s.outputPath.c_str(), &mapping);
+    uint32_t code = mapFile(path.c_str(), &mapping);
     if (code != 0) {
+        atomicFileAbort(written);
         printOut("***Error: Could not map in generated file \"%s\". Error 0x%08X\n", s.outputPath.c_str(), code);
         return int(code);
     }
     if (mapping->size() < kMinimumElfFileSize) {
         releaseMappedFile(mapping);
+        atomicFileAbort(written);
         printOut("***Error: Generated file \"%s\" is too small. Error 0x%08X\n", s.outputPath.c_str(),
                  uint32_t(kResultFileTooSmall));
         return kResultFileTooSmall;
@@ -323,9 +330,16 @@ int verifyWrittenModule() {
     int result = int(readElfImage(mapping->base, mapping->sizeLow, &module));
     if (result == 0) result = verifyModuleLayout(mapping->base, mapping->sizeLow);
     releaseMappedFile(mapping);
-    if (result != 0)
+    if (result != 0) {
+        atomicFileAbort(written);
         printOut("***Error 0x%08X reloading generated file \"%s\"\n", uint32_t(result), s.outputPath.c_str());
-    return result;
+        return result;
+    }
+    if (!written.tempPath.empty() && atomicFileRename(written) != 0) {
+        printOut("***Error: Failed writing output file.\n");
+        return -1;
+    }
+    return 0;
 }
 
 // Everything after the settings are complete: the stages in their fixed order.
@@ -335,6 +349,9 @@ int runStages() {
     if (result == 0 && !s.noImportLibrary) result = buildImportLibrary();
     if (result == 0) result = buildModule();
     if (result == 0) result = verifyWrittenModule();
+    // A module written by a run that failed after the write never takes the
+    // output name.
+    atomicFileAbort(toolState().module.writtenModule);
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "driver/Output.h"
 #include "driver/ToolState.h"
+#include "elf/SectionContents.h"
 #include "elf/StartOverlap.h"
 
 namespace {
@@ -373,6 +374,7 @@ int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t coun
                  nameLength, name, image.programHeaderSize, uint32_t(sizeof(Elf32_Phdr)));
         return -1;
     }
+    detachSectionsOverHeaders();
 
     ToolSettings& s = settings();
     uint32_t relocationSections = 0;

@@ -1,5 +1,7 @@
 #include "elf/SectionContents.h"
 
+#include <algorithm>
+
 #include "driver/ToolState.h"
 
 Elf32_Shdr* inputSectionHeader(uint32_t index) {
@@ -33,4 +35,30 @@ uint8_t* replaceSectionContents(uint32_t index, std::vector<uint8_t> buffer) {
     auto& slot = toolState().input.ownContents[index];
     slot = std::move(buffer);
     return slot.data();
+}
+
+void detachSectionsOverHeaders() {
+    const ElfImage& image = inputImage();
+    if (!image.bytes) return;
+    const Elf32_Ehdr& header = image.header();
+    struct Span {
+        uint64_t start, end;
+    };
+    const Span headers[] = {
+        {0, std::max<uint64_t>(image.headerSize, sizeof(Elf32_Ehdr))},
+        {header.e_phoff, header.e_phoff + uint64_t(header.e_phnum) * image.programHeaderSize},
+        {header.e_shoff, header.e_shoff + uint64_t(header.e_shnum) * image.sectionHeaderSize},
+    };
+    const uint32_t count = image.sectionCount();
+    for (uint32_t i = 1; i < count; ++i) {
+        const uint32_t capacity = sectionContentsCapacity(i);
+        if (capacity == 0) continue;
+        const uint64_t start = inputSectionHeader(i)->sh_offset;
+        const uint64_t end = start + capacity;
+        bool overlaps = false;
+        for (const Span& span : headers) overlaps |= span.start < span.end && start < span.end && span.start < end;
+        if (!overlaps) continue;
+        const uint8_t* bytes = sectionContents(i);
+        replaceSectionContents(i, std::vector<uint8_t>(bytes, bytes + capacity));
+    }
 }

@@ -28,3 +28,10 @@ uint32_t sectionContentsCapacity(uint32_t index);
 // Gives section `index` a buffer of its own that replaces the mapped bytes
 // for every later pass and for the module file; returns its first byte.
 uint8_t* replaceSectionContents(uint32_t index, std::vector<uint8_t> buffer);
+
+// Gives every section whose bytes in the file overlap the ELF header, the
+// program header table or the section header table a copy of those bytes of
+// its own, so that the passes that rewrite contents (name and string table
+// compaction, the rebuilt symbol table, the return to the file's byte order)
+// never rewrite a header. Sections of a sound input overlap none of them.
+void detachSectionsOverHeaders();

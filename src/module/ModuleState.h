@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "driver/Platform.h"
+
 #include "elf/ElfFormat.h"
 
 enum class SectionClass : uint8_t { empty, imports, text, load, data, temp, omit };
@@ -115,4 +117,8 @@ struct ModuleState {
     uint32_t fileInfoOffset = 0;
     uint32_t fileLength = 0;  // final running offset
     uint32_t tempStoredTotal = 0;
+
+    // The module file, complete and closed under its temporary name; it takes
+    // the output name only once the check of the written module has passed.
+    AtomicFile writtenModule;
 };

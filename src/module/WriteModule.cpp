@@ -116,9 +116,11 @@ int writeModuleFile() {
         printOut("***Error: Failed writing output file.\n");
         return -1;
     }
-    if (atomicFileCommit(file) != 0) {
+    if (atomicFileClose(file) != 0) {
         printOut("***Error: Failed writing output file.\n");
         return -1;
     }
+    // Renamed over the output name by the check of the written module.
+    module.writtenModule = std::move(file);
     return 0;
 }

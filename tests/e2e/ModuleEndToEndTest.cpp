@@ -237,3 +237,37 @@ TEST(ModuleEndToEnd, OlderSymbolPathGivesSoundModules) {
     }
     EXPECT_EQ(names, std::vector<std::string>{"host_log"});
 }
+
+TEST(ModuleEndToEnd, ModuleRefusedByItsOwnCheckNeverTakesTheOutputName) {
+    const std::string dir = testTempDir();
+    BasicInput good = makeBasicInput();
+    writeTempFile(good.builder.build(), "app.elf");
+    ASSERT_EQ(runQdlgen(dir, "-nolib app.elf").exitStatus, 0);
+    const std::vector<uint8_t> older = readWholeFile(dir + "/app.qdl");
+    ASSERT_FALSE(older.empty());
+
+    // A loader section of the CRC table's type: the module holds two CRC
+    // tables, and the check of the written file refuses it.
+    BasicInput bad = makeBasicInput();
+    bad.builder.addSection({.name = ".crcs", .type = 0x80000003, .flags = SHF_ALLOC, .addr = 0xC0000000,
+                            .data = bad.builder.words({1, 2}), .addralign = 4});
+    writeTempFile(bad.builder.build(), "app.elf");
+    for (bool withOlder : {true, false}) {
+        if (!withOlder) fs::remove(dir + "/app.qdl");
+        const ToolRun run = runQdlgen(dir, "-nolib app.elf");
+        EXPECT_EQ(run.exitStatus, 255);
+        EXPECT_NE(run.output.find("***Error: more than one crcs section in target file! return -1.\n"
+                                  "***Error 0xFFFFFFFF reloading generated file \"" +
+                                  fs::canonical(dir).string() + "/app.qdl\"\n"),
+                  std::string::npos)
+            << run.output;
+        if (withOlder)
+            EXPECT_EQ(readWholeFile(dir + "/app.qdl"), older);
+        else
+            EXPECT_FALSE(fs::exists(dir + "/app.qdl"));
+        for (const auto& entry : fs::directory_iterator(dir)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "app.elf" || name == "app.qdl") << name;
+        }
+    }
+}

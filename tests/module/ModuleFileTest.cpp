@@ -69,6 +69,11 @@ Finished finishBuild() {
     if (f.result == 0) f.result = finishRegionSizes();
     if (f.result == 0) finishSpecialSections();
     if (f.result == 0) f.result = writeModuleFile();
+    // The check of the written module is not part of this stage: the file
+    // takes its name at once.
+    if (f.result == 0) {
+        EXPECT_EQ(atomicFileRename(toolState().module.writtenModule), 0);
+    }
     endOutputCapture();
     f.module = readWholeFile(settings().outputPath);
     return f;
