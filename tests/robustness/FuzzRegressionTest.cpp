@@ -3,6 +3,7 @@
 // "run-*" through a whole run whose first byte picks the command line.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "elf/ElfReader.h"
@@ -48,7 +49,11 @@ TEST(FuzzRegression, RunInputs) {
         const std::vector<uint8_t> bytes = readWholeFile(path.string());
         ASSERT_FALSE(bytes.empty());
         std::vector<std::string> options = optionsFor(bytes[0]);
+        const auto start = std::chrono::steady_clock::now();
         const BuildRun run = buildInProcess(std::vector<uint8_t>(bytes.begin() + 1, bytes.end()), options);
+        // Each of these inputs is a few kilobytes; one of them once took seconds
+        // and gigabytes.
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0) << path;
         if (run.result != 0) continue;
         CheckedModule module;
         const std::vector<std::string> problems = checkModule(run.module, module);
