@@ -315,13 +315,11 @@ int verifyWrittenModule() {
     MappedFile* mapping = nullptr;
     uint32_t code = mapFile(path.c_str(), &mapping);
     if (code != 0) {
-        atomicFileAbort(written);
         printOut("***Error: Could not map in generated file \"%s\". Error 0x%08X\n", s.outputPath.c_str(), code);
         return int(code);
     }
     if (mapping->size() < kMinimumElfFileSize) {
         releaseMappedFile(mapping);
-        atomicFileAbort(written);
         printOut("***Error: Generated file \"%s\" is too small. Error 0x%08X\n", s.outputPath.c_str(),
                  uint32_t(kResultFileTooSmall));
         return kResultFileTooSmall;
@@ -331,7 +329,6 @@ int verifyWrittenModule() {
     if (result == 0) result = verifyModuleLayout(mapping->base, mapping->sizeLow);
     releaseMappedFile(mapping);
     if (result != 0) {
-        atomicFileAbort(written);
         printOut("***Error 0x%08X reloading generated file \"%s\"\n", uint32_t(result), s.outputPath.c_str());
         return result;
     }
@@ -349,8 +346,8 @@ int runStages() {
     if (result == 0 && !s.noImportLibrary) result = buildImportLibrary();
     if (result == 0) result = buildModule();
     if (result == 0) result = verifyWrittenModule();
-    // A module written by a run that failed after the write never takes the
-    // output name.
+    // A module that failed its check, or was written by a run that failed
+    // after the write, never takes the output name: its temporary file goes.
     atomicFileAbort(toolState().module.writtenModule);
     return result;
 }
