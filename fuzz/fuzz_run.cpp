@@ -1,11 +1,13 @@
 // Fuzzes a whole run of the tool, in-process: the input after its first
 // byte is the ELF file, the first byte picks the command line. A run that
 // succeeds must have written a module that an independent reader accepts.
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,54 @@ std::vector<std::string> commandLine(uint8_t pick) {
     }
 }
 
+// Files are written under a temporary name and renamed when complete; no run,
+// failed or not, may leave such a temporary behind.
+void expectNoTemporaries() {
+    DIR* dir = opendir(workDir.c_str());
+    if (!dir) abort();
+    while (const dirent* entry = readdir(dir)) {
+        if (strstr(entry->d_name, ".tmp")) {
+            fprintf(stderr, "temporary file left behind: %s\n", entry->d_name);
+            abort();
+        }
+    }
+    closedir(dir);
+}
+
+uint32_t stubWord(const std::vector<uint8_t>& b, size_t at, bool little) {
+    if (little) return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+    return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | uint32_t(b[at + 3]);
+}
+
+uint16_t stubHalf(const std::vector<uint8_t>& b, size_t at, bool little) {
+    return little ? uint16_t(b[at] | b[at + 1] << 8) : uint16_t(b[at] << 8 | b[at + 1]);
+}
+
+// The import library: one archive member holding the stub object, whose
+// tables lie inside the member. Returns a problem, or an empty string.
+std::string checkImportLibrary(const std::vector<uint8_t>& a) {
+    if (a.size() < 68 + 64) return "library shorter than its header and a stub";
+    if (memcmp(a.data(), "!<arch>\n", 8) != 0) return "no archive magic";
+    if (a[8 + 58] != 0x60 || a[8 + 59] != 0x0A) return "no ar_fmag";
+    const std::string sizeField(reinterpret_cast<const char*>(a.data()) + 8 + 48, 10);
+    const unsigned long memberSize = strtoul(sizeField.c_str(), nullptr, 10);
+    if (memberSize == 0 || memberSize % 64 != 0) return "member size not a multiple of 64: " + sizeField;
+    if (68 + memberSize != a.size()) return "member size does not match the file: " + sizeField;
+    const std::vector<uint8_t> stub(a.begin() + 68, a.end());
+    if (memcmp(stub.data(), "\x7f" "ELF", 4) != 0) return "member is not an ELF object";
+    const bool little = stub[5] == 1;
+    const uint32_t shoff = stubWord(stub, 32, little);
+    const uint16_t shnum = stubHalf(stub, 48, little);
+    if (shnum < 4 || shnum > 6) return "stub section count out of range";
+    if (uint64_t(shoff) + 40ull * shnum > stub.size()) return "stub section headers outside the member";
+    for (uint16_t i = 1; i < shnum; ++i) {
+        const size_t h = shoff + 40ull * i;
+        const uint64_t end = uint64_t(stubWord(stub, h + 16, little)) + stubWord(stub, h + 20, little);
+        if (end > shoff) return "stub section " + std::to_string(i) + " runs into the section headers";
+    }
+    return {};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,6 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeFile(input, data + 1, size - 1);
     unlink((workDir + "/in.qdl").c_str());
     unlink((workDir + "/in.qdx").c_str());
+    unlink((workDir + "/in.a").c_str());
 
     std::vector<std::string> storage{"qdlgen"};
     for (const std::string& option : commandLine(data[0])) storage.push_back(option);
@@ -76,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     beginOutputCapture(&output);
     const int result = runTool(int(storage.size()), argv.data());
     endOutputCapture();
+    expectNoTemporaries();
     if (result != 0) return 0;
 
     std::vector<uint8_t> module = readWholeFile(workDir + "/in.qdl");
@@ -86,6 +138,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // To standard error: abort() does not flush standard output.
         for (const std::string& problem : problems) fprintf(stderr, "module problem: %s\n", problem.c_str());
         abort();
+    }
+    const std::vector<uint8_t> library = readWholeFile(workDir + "/in.a");
+    if (!library.empty()) {
+        const std::string problem = checkImportLibrary(library);
+        if (!problem.empty()) {
+            fprintf(stderr, "import library problem: %s\n", problem.c_str());
+            abort();
+        }
     }
     return 0;
 }

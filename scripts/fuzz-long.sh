@@ -10,7 +10,7 @@ workers=${3:-2}
 build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target fuzz_reader fuzz_run
-"$top/scripts/fuzz-seeds.sh" "$build/seeds"
+"$top/scripts/fuzz-seeds.sh" "$build/seeds" "$top/build/fixtures"
 mkdir -p "$build/corpus-$harness" "$build/artifacts" "$build/logs-$harness"
 cd "$build/logs-$harness"
 # Fork mode keeps fuzzing after a finding: every crash, timeout or memory

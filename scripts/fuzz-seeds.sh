@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
 # Seeds for the fuzzers: the real GNU-built inputs of the tree, each once per
 # command line of the run harness (its first byte picks the command line).
+#   fuzz-seeds.sh OUTDIR [FIXTUREDIR]
+# FIXTUREDIR adds the ELF files linked there (build/fixtures: exports, calls
+# into other modules, small data, TLS, both byte orders).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$1
+extra=${2:-}
 mkdir -p "$out/reader" "$out/run"
 n=0
-for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/fixtures/*.elf; do
+for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/fixtures/*.elf ${extra:+"$extra"/*.elf}; do
   [ -f "$elf" ] || continue
   cp "$elf" "$out/reader/seed-$n"
   for pick in 0 1 2 3 4 5 6 7; do
     { printf "\\x0$pick"; cat "$elf"; } > "$out/run/seed-$n-$pick"
   done
   n=$((n + 1))
+done
+# The minimised findings of earlier campaigns, for their own harness.
+for bin in "$top"/tests/fixtures/regressions/*.bin; do
+  [ -f "$bin" ] || continue
+  case $(basename "$bin") in
+    reader-*) cp "$bin" "$out/reader/" ;;
+    run-*) cp "$bin" "$out/run/" ;;
+  esac
 done
