@@ -52,6 +52,7 @@ TEST(HostileSizes, SizesAndOffsetsNearTheTopOfTheAddressSpace) {
     offset.builder.sections[offset.data - 1].forceOffset = 0xFFFFFFF0;
     timed = timedBuild(offset.builder.build());
     EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00025u);
+    EXPECT_LT(timed.seconds, kTimeBound);
 
     BasicInput tables = makeBasicInput();
     tables.builder.force.e_shoff = 0xFFFFFF00;
@@ -103,21 +104,42 @@ TEST(HostileSizes, IndicesAndNameOffsetsPointingAnywhere) {
     names.builder.sections[names.symtab - 1].symbols[0].forceName = 0x7FFFFFFF;
     TimedRun timed = timedBuild(names.builder.build());
     EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00004u);
+    EXPECT_LT(timed.seconds, kTimeBound);
 
     BasicInput sections = makeBasicInput();
     sections.builder.sections[sections.symtab - 1].symbols[0].shndx = 0xFEFF;
     timed = timedBuild(sections.builder.build());
     EXPECT_EQ(uint32_t(timed.run.result), 0xBAD00005u);
+    EXPECT_LT(timed.seconds, kTimeBound);
 
     BasicInput relocations = makeBasicInput();
     relocations.builder.sections[relocations.relaText - 1].relas[0].symbol = 0xFFFFFF;
     timed = timedBuild(relocations.builder.build());
     EXPECT_EQ(uint32_t(timed.run.result), 0xBAD0000Fu);
+    EXPECT_LT(timed.seconds, kTimeBound);
 
     BasicInput links = makeBasicInput();
     links.builder.sections[links.relaText - 1].link = 0;  // left unchecked by the reader
     links.builder.sections[links.relaText - 1].relas[0].symbol = 0xFFFFFF;
     timed = timedBuild(links.builder.build());
     EXPECT_NE(timed.run.result, 0);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, AMillionCallsIntoOtherModules) {
+    // Every call to an undefined function reserves a 16-byte trampoline.
+    BasicInput basic = makeBasicInput();
+    std::vector<TestSymbol>& symbols = basic.builder.sections[basic.symtab - 1].symbols;
+    symbols.push_back({.name = "elsewhere", .info = symbolInfo(STB_GLOBAL, STT_FUNC)});
+    const uint32_t elsewhere = uint32_t(symbols.size());
+    std::vector<TestRela>& relas = basic.builder.sections[basic.relaText - 1].relas;
+    relas.assign(1000000, {.r_offset = 0x02000000, .symbol = elsewhere, .type = R_PPC_REL24});
+    const TimedRun timed = timedBuild(basic.builder.build());
+    ASSERT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    CheckedModule module;
+    const std::vector<std::string> problems = checkModule(timed.run.module, module);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    EXPECT_EQ(module.info.textSize, 0x10u + 1000000u * 16u);
+    EXPECT_EQ(module.info.trampAdj, 0u);
     EXPECT_LT(timed.seconds, kTimeBound);
 }
