@@ -99,15 +99,44 @@ void removeTemp(AtomicFile& file) {
     file.tempPath.clear();
 }
 
+// Where the finished file goes: a symbolic link is written through, so the
+// file it names is replaced and the link stays.
+std::string resolvedTarget(const std::string& targetPath) {
+    struct stat status;
+    if (lstat(targetPath.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return targetPath;
+    char resolved[PATH_MAX];
+    if (!realpath(targetPath.c_str(), resolved)) return targetPath;
+    return resolved;
+}
+
+// The temporary file beside the target: its name plus ".tmp" and six
+// characters, the name shortened so that the whole stays a valid file name.
+std::string temporaryPattern(const std::string& targetPath) {
+    constexpr size_t kSuffixLength = 10;  // ".tmpXXXXXX"
+    constexpr size_t kNameMax = NAME_MAX;
+    const size_t slash = targetPath.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    std::string pattern = targetPath;
+    if (pattern.size() - nameStart + kSuffixLength > kNameMax) pattern.resize(nameStart + kNameMax - kSuffixLength);
+    return pattern + ".tmpXXXXXX";
+}
+
 }  // namespace
 
 int atomicFileOpen(AtomicFile& file, const std::string& targetPath) {
     if (file.fd >= 0) atomicFileAbort(file);
-    file.targetPath = targetPath;
+    file.targetPath = resolvedTarget(targetPath);
     file.tempPath.clear();
     if (targetPath.empty()) return ENOENT;
 
-    std::string pattern = targetPath + ".tmpXXXXXX";
+    // Refused as opening the target itself for writing would refuse it.
+    struct stat status;
+    if (stat(file.targetPath.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode)) return EISDIR;
+        if (access(file.targetPath.c_str(), W_OK) != 0) return errno ? errno : EACCES;
+    }
+
+    std::string pattern = temporaryPattern(file.targetPath);
     int fd = mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return errno ? errno : EIO;
     file.fd = fd;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <string_view>
 
 #include "driver/Output.h"
@@ -206,10 +205,8 @@ int writeImportLibrary(const ImportStub& stub) {
 
     // Written under a temporary name and moved over the library only when
     // complete: a failed write leaves an older library as it was.
-    // A directory of that name cannot be opened as the library.
     AtomicFile file;
-    std::error_code ignored;
-    const int error = std::filesystem::is_directory(libraryPath, ignored) ? EISDIR : atomicFileOpen(file, libraryPath);
+    const int error = atomicFileOpen(file, libraryPath);
     if (error) {
         printOut("***Error: Could not open output file for writing.\n");
         return error;

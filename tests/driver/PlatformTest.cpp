@@ -141,16 +141,47 @@ TEST(AtomicFileTest, FailuresReportTheErrorNumber) {
     EXPECT_EQ(atomicFileOpen(f, testTempDir() + "/no/such/dir/x.a"), ENOENT);
     EXPECT_FALSE(atomicFileWrite(f, "x", 1));
 
-    // A target that is a directory cannot be replaced; the temporary goes.
+    // A target that is a directory is refused at the open, as opening it for
+    // writing would be, and nothing is created.
     std::string dir = testTempDir() + "/occupied";
     ASSERT_TRUE(std::filesystem::create_directory(dir));
     std::filesystem::create_directory(dir + "/inner");
-    ASSERT_EQ(atomicFileOpen(f, dir), 0);
+    EXPECT_EQ(atomicFileOpen(f, dir), EISDIR);
+    EXPECT_TRUE(f.tempPath.empty());
+
+    // One that becomes a directory while the file is written cannot be
+    // replaced; the temporary goes.
+    std::string late = testTempDir() + "/late";
+    ASSERT_EQ(atomicFileOpen(f, late), 0);
     std::string temp = f.tempPath;
     EXPECT_TRUE(atomicFileWrite(f, "x", 1));
+    ASSERT_TRUE(std::filesystem::create_directory(late));
+    std::filesystem::create_directory(late + "/inner");
     EXPECT_NE(atomicFileCommit(f), 0);
     EXPECT_FALSE(std::filesystem::exists(temp));
-    EXPECT_TRUE(std::filesystem::is_directory(dir));
+    EXPECT_TRUE(std::filesystem::is_directory(late));
+}
+
+TEST(AtomicFileTest, LongNamesAndSymbolicLinks) {
+    // A target whose name is as long as a file name may be still gets a
+    // temporary beside it.
+    const std::string target = testTempDir() + "/" + std::string(NAME_MAX - 4, 'n') + ".qdl";
+    AtomicFile f;
+    ASSERT_EQ(atomicFileOpen(f, target), 0);
+    EXPECT_TRUE(atomicFileWrite(f, "long", 4));
+    EXPECT_EQ(atomicFileCommit(f), 0);
+    EXPECT_EQ(readWholeFile(target), "long");
+
+    // A symbolic link is written through: the file it names is replaced.
+    const std::string real = testTempDir() + "/real.qdl";
+    const std::string link = testTempDir() + "/link.qdl";
+    { std::ofstream(real) << "before"; }
+    std::filesystem::create_symlink(real, link);
+    ASSERT_EQ(atomicFileOpen(f, link), 0);
+    EXPECT_TRUE(atomicFileWrite(f, "after", 5));
+    EXPECT_EQ(atomicFileCommit(f), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readWholeFile(real), "after");
 }
 
 }  // namespace
