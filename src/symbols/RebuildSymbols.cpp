@@ -107,7 +107,7 @@ void installSymbols(uint32_t sectionIndex, Elf32_Shdr& header, std::vector<Elf32
 void installStrings(uint32_t sectionIndex, Elf32_Shdr& header, std::vector<uint8_t>& strings) {
     SymbolTableView& tables = view();
     uint8_t* contents = sectionContents(sectionIndex);
-    if (contents && strings.size() <= sectionContentsCapacity(sectionIndex)) {
+    if (contents && strings.size() <= symbolStringsReadable()) {
         std::memcpy(contents, strings.data(), strings.size());
     } else {
         contents = replaceSectionContents(sectionIndex, std::move(strings));

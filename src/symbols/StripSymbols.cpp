@@ -30,7 +30,7 @@ void stripSymbol(Elf32_Sym& symbol, std::string_view name) {
     const uint32_t offset = symbol.st_name;
     if (view.stringTableHeader && !name.empty() && offset <= view.stringSize) {
         char* table = reinterpret_cast<char*>(sectionContents(view.stringTableIndex));
-        const uint32_t readable = sectionContentsCapacity(view.stringTableIndex);
+        const uint32_t readable = symbolStringsReadable();
         if (table && offset < readable) {
             const uint64_t length = name.size() < readable - offset ? name.size() : readable - offset;
             std::memset(table + offset, 0, size_t(length));

@@ -70,7 +70,18 @@ int bindSymbolTable() {
     v.symbolCount = v.symbols ? size >> 4 : 0;
     v.strings = reinterpret_cast<const char*>(sectionContents(link));
     v.stringSize = strings->sh_size;
+    v.boundStrings = sectionContents(link);
+    v.boundStringsReadable = sectionContentsCapacity(link);
     return 0;
+}
+
+uint32_t symbolStringsReadable() {
+    const SymbolTableView& v = view();
+    if (!v.stringTableHeader) return 0;
+    uint32_t readable = sectionContentsCapacity(v.stringTableIndex);
+    if (sectionContents(v.stringTableIndex) == v.boundStrings && v.boundStringsReadable > readable)
+        readable = v.boundStringsReadable;
+    return readable;
 }
 
 Elf32_Sym* viewSymbols(uint32_t& count) {
@@ -95,7 +106,7 @@ std::string_view symbolName(const Elf32_Sym& symbol) {
         return {};
     }
     const char* table = reinterpret_cast<const char*>(sectionContents(v.stringTableIndex));
-    uint32_t readable = sectionContentsCapacity(v.stringTableIndex);
+    uint32_t readable = symbolStringsReadable();
     if (readable > v.stringSize) readable = v.stringSize;
     return boundedString(table, readable, offset);
 }

@@ -23,6 +23,11 @@ int bindSymbolTable();
 // symbol table section. nullptr and 0 when no table is bound.
 Elf32_Sym* viewSymbols(uint32_t& count);
 
+// How many bytes of the bound string table's contents may be read or
+// rewritten in place: its contents' capacity, or, while they are still the
+// bytes it was bound with, as many as it held then.
+uint32_t symbolStringsReadable();
+
 // Name of a symbol ("<NULL>" without a string table). An st_name beyond the
 // string size prints the out-of-range warning and yields the empty name; the
 // name never reaches outside the string table (it ends at its NUL or at the

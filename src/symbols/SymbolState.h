@@ -16,6 +16,11 @@ struct SymbolTableView {
     uint32_t symbolCount = 0;      // sh_size / 16; index 0 is the null symbol
     const char* strings = nullptr;
     uint32_t stringSize = 0;
+    // The string table's bytes as bound: when the table is also the
+    // section-name table and is compacted in place, its sh_size shrinks, but
+    // the names stored behind the compacted part are still there.
+    const uint8_t* boundStrings = nullptr;
+    uint32_t boundStringsReadable = 0;
 
     // Section-name table, looked up on first use.
     bool sectionNamesLoaded = false;

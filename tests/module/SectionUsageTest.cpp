@@ -2,6 +2,7 @@
 // symbols, ".export" and the compacted section-name table.
 #include <gtest/gtest.h>
 
+#include "module/ModuleBuildSupport.h"
 #include "module/SectionUsage.h"
 #include "symbols/SymbolAccess.h"
 #include "symbols/SymbolTestInput.h"
@@ -182,3 +183,51 @@ TEST(SectionUsage, WithoutNameTableEveryNameIsZero) {
 }
 
 }  // namespace
+
+TEST(SectionUsage, SymbolNamesBehindACompactedSharedTableStillRead) {
+    // The symbol table's string table is also the section-name table, the
+    // symbol names stored behind the section names. Compaction shrinks the
+    // table to the section names; the symbol names behind it are still in
+    // the input and keep their functions in the rebuilt table.
+    const std::string sectionNames = std::string("\0.text\0.data\0.rela.text\0.symtab\0.names\0", 39);
+    const std::vector<std::string> functions{"function_number_one", "function_number_two", "function_number_three"};
+    std::string names = sectionNames;
+    std::vector<uint32_t> functionNames;
+    for (const std::string& name : functions) {
+        functionNames.push_back(uint32_t(names.size()));
+        names += name + '\0';
+    }
+    ElfBuilder b;
+    b.withSectionNames = false;
+    b.minimumSize = 512;
+    const uint32_t text = b.addSection(progbits(".text", SHF_ALLOC | SHF_EXECINSTR, 0x02000000, 0x18));
+    const uint32_t data = b.addSection(progbits(".data", SHF_ALLOC | SHF_WRITE, 0x10000000, 0x10));
+    const uint32_t relaText = b.addRela(text,
+                                        {{.r_offset = 0x02000000, .symbol = 2, .type = R_PPC_REL24},
+                                         {.r_offset = 0x02000008, .symbol = 3, .type = R_PPC_REL24}},
+                                        0);
+    TestSection symtab{.name = ".symtab", .type = SHT_SYMTAB, .link = 5, .info = 1, .addralign = 4, .entsize = 16};
+    symtab.generated = TestSection::Generated::Symbols;
+    for (size_t k = 0; k < functions.size(); ++k)
+        symtab.symbols.push_back({.value = uint32_t(0x02000000 + 8 * k), .size = 8,
+                                  .info = symbolInfo(STB_GLOBAL, STT_FUNC), .shndx = uint16_t(text),
+                                  .forceName = functionNames[k]});
+    const uint32_t symbols = b.addSection(symtab);
+    const uint32_t table = b.addSection({.type = SHT_STRTAB, .data = std::vector<uint8_t>(names.begin(), names.end())});
+    ASSERT_EQ(table, 5u);
+    b.section(relaText).link = symbols;
+    const uint32_t nameOffsets[] = {1, 7, 13, 24, 32};  // .text .data .rela.text .symtab .names
+    const uint32_t order[] = {text, data, relaText, symbols, table};
+    for (int k = 0; k < 5; ++k) b.section(order[k]).forceName = nameOffsets[k];
+    b.force.e_shstrndx = uint16_t(table);
+
+    const BuildRun run = buildInProcess(b.build(), {"-v2"});
+    ASSERT_EQ(run.result, 0) << run.out;
+    EXPECT_TRUE(contains(run.out, "NEW SYMBOL TABLE 7 symbols symtab size = 112 strtab size = 82\n")) << run.out;
+    CheckedModule module;
+    const std::vector<std::string> problems = checkModule(run.module, module);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    const std::vector<CheckedSymbol> kept = module.symbols();
+    ASSERT_EQ(kept.size(), 7u);
+    for (size_t k = 0; k < functions.size(); ++k) EXPECT_EQ(kept[4 + k].name, functions[k]);
+}
