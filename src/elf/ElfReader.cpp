@@ -62,7 +62,8 @@ uint32_t checkHeader(uint8_t* bytes, uint32_t count, Reading& r) {
 
     if (h.e_ehsize >= 1 && h.e_ehsize < 52) return 0xBAD0002C;
     r.headerSize = h.e_ehsize ? h.e_ehsize : 52;
-    if (int64_t(r.headerSize) >= int64_t(count) - 208) return 0xBAD0001E;
+    // A signed 32-bit comparison: a file of 2 GiB and more is refused here.
+    if (int32_t(r.headerSize) >= int32_t(count - 208)) return 0xBAD0001E;
 
     r.phoff = h.e_phoff;
     r.shoff = h.e_shoff;
@@ -160,7 +161,8 @@ uint32_t checkSymbolPlace(const Reading& r, const Elf32_Sym& sym, uint32_t nullC
     if (s.sh_size == 0 || !(s.sh_flags & SHF_ALLOC)) return 0;
     if (s.sh_type == SHT_NULL) return nullCode;
     const uint32_t d = sym.st_value - s.sh_addr;  // wraps for a value below the section
-    if (d > s.sh_size || uint64_t(d) + sym.st_size > s.sh_size) return outsideCode;
+    // The end is a 32-bit sum; st_size bounds no access, so it may wrap.
+    if (d > s.sh_size || d + sym.st_size > s.sh_size) return outsideCode;
     return 0;
 }
 

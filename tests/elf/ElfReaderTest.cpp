@@ -185,6 +185,18 @@ TEST_F(ElfReaderTest, HeaderChecks) {
     });
 }
 
+TEST_F(ElfReaderTest, FilesOfTwoGibibytesAndMoreAreRefusedByTheSignedHeaderTest) {
+    // The header test compares signed 32-bit values: from 0x800000D0 bytes
+    // on, count - 208 is negative. Only the header is read before it.
+    BasicInput in = makeBasicInput();
+    std::vector<uint8_t> bytes = in.builder.build();
+    for (uint32_t count : {0x800000D0u, 0x80001000u, 0xFFFFFFFFu}) {
+        std::vector<uint8_t> copy = bytes;
+        ElfImage image;
+        EXPECT_EQ(readElfImage(copy.data(), count, &image), 0xBAD0001Eu) << count;
+    }
+}
+
 TEST_F(ElfReaderTest, HeaderOnlyFiles) {
     // Without tables 261 bytes are enough; 260 are not.
     for (size_t size : {260u, 261u}) {
@@ -375,11 +387,16 @@ TEST_F(ElfReaderTest, SymbolTableChecks) {
              sym(in, 3).value = 0x10000010;
              sym(in, 3).size = 0;
          }, 0},
-        {"object whose size wraps", [&](BasicInput& in, const ElfLayout&) {
+        {"object whose end wraps past its section", [&](BasicInput& in, const ElfLayout&) {
+             sym(in, 3).value = 0x10000004;
+             sym(in, 3).size = 0xFFFFFFF0;
+         },
+         0xBAD00007},
+        {"object whose end wraps into its section (a 32-bit sum)", [&](BasicInput& in, const ElfLayout&) {
              sym(in, 3).value = 0x10000004;
              sym(in, 3).size = 0xFFFFFFFF;
          },
-         0xBAD00007},
+         0},
         {"object in a non-allocated section", [&](BasicInput& in, const ElfLayout&) {
              in.builder.section(in.data).flags = SHF_WRITE;
              sym(in, 3).value = 0;
@@ -387,8 +404,10 @@ TEST_F(ElfReaderTest, SymbolTableChecks) {
         {"function past its section", [&](BasicInput& in, const ElfLayout&) { sym(in, 2).size = 9; }, 0xBAD00009},
         {"function below its section", [&](BasicInput& in, const ElfLayout&) { sym(in, 1).value = 0x01FFFFFC; },
          0xBAD00009},
-        {"function whose size wraps", [&](BasicInput& in, const ElfLayout&) { sym(in, 2).size = 0xFFFFFFF9; },
-         0xBAD00009},
+        {"function whose end wraps into its section (a 32-bit sum)",
+         [&](BasicInput& in, const ElfLayout&) { sym(in, 2).size = 0xFFFFFFF9; }, 0},
+        {"function whose end wraps past its section",
+         [&](BasicInput& in, const ElfLayout&) { sym(in, 2).size = 0xFFFFFFF8 - 16; }, 0xBAD00009},
         {"other types are not placed", [&](BasicInput& in, const ElfLayout&) {
              sym(in, 2).info = symbolInfo(STB_GLOBAL, STT_NOTYPE);
              sym(in, 2).value = 0;
