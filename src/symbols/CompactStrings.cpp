@@ -120,10 +120,6 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index) {
         if (entries[e].uses != 0) used += entries[e].length;
     const uint32_t percent = uint32_t(used * 100 / size);
     if (percent > 90) return 0;
-    // The new size is the next multiple of 4 above the used bytes; a table
-    // that would not shrink stays as it is, since it has to fit where it is.
-    const uint64_t newSize = (used + 4) & ~uint64_t(3);
-    if (newSize > size) return 0;
 
     // 6.
     if (settings().verbose) {
@@ -132,6 +128,11 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index) {
         else
             printOut("%d%% of stringtable used for import symbols.\n", int(percent));
     }
+
+    // The new size is the next multiple of 4 above the used bytes; a table
+    // that would not shrink stays as it is, since it has to fit where it is.
+    const uint64_t newSize = (used + 4) & ~uint64_t(3);
+    if (newSize > size) return 0;
 
     // 7.-8. The kept strings, in table order, behind the NUL at offset 0.
     std::unique_ptr<uint8_t[]> compacted(new (std::nothrow) uint8_t[newSize]());

@@ -107,9 +107,10 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
         // A QDL may not use the small data areas. Reported for every entry,
         // the section fails at its end.
         if (options.checkNoSda && isSdaRelocation(type)) {
-            const Name name = printable(symbolName(symbol));
             printOut("***Error: QDL uses illegal SDA relocation %d.\n          Reloc sec %d, entry %d.\n", int(type), i,
                      j);
+            // Looked up between the two lines: its out-of-range warning prints there.
+            const Name name = printable(symbolName(symbol));
             printOut("          Symbol \"%.*s\".\n", name.length, name.text);
             sdaError = true;
         }
@@ -168,10 +169,10 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
         if (symbol.st_shndx < sectionCount) {
             const Elf32_Shdr* home = sectionHeaderAt(symbol.st_shndx);
             if (!isAllZeroHeader(home) && !(home->sh_flags & SHF_ALLOC) && symbolBinding(symbol) != STB_WEAK) {
-                const Name name = printable(symbolName(symbol));
-                const Name homeName = printable(sectionNameAt(symbol.st_shndx));
                 printOut("***Error: \"%s\", Relocation in sec %d, entry %d uses symbol '", options.outputPath.c_str(),
                          i, j);
+                const Name name = printable(symbolName(symbol));
+                const Name homeName = printable(sectionNameAt(symbol.st_shndx));
                 printOut("%.*s' from non-allocated section '%.*s'.\n", name.length, name.text, homeName.length,
                          homeName.text);
                 return -1;

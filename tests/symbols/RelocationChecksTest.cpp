@@ -331,3 +331,24 @@ TEST(RelocationChecksTest, AllSectionsAreCheckedUntilTheFirstFailure) {
 }
 
 }  // namespace
+
+TEST(RelocationChecksTest, OutOfRangeNamesWarnBetweenTheLinesOfATwoPartMessage) {
+    RelocationInput input(Text, {{.r_offset = kText, .symbol = DataObj, .type = R_PPC_EMB_SDA21},
+                                 {.r_offset = kText + 4, .symbol = DebugGlobal, .type = R_PPC_REL24}});
+    ASSERT_TRUE(input.load());
+    ASSERT_EQ(bindSymbolTable(), 0);
+    // Names beyond the string table, which the reader would have refused.
+    SymbolTableView& view = toolState().symbols.view;
+    view.symbols[DataObj].st_name = view.stringSize + 1;
+    view.symbols[DebugGlobal].st_name = view.stringSize + 2;
+    settings().outputPath = "/w/app.qdl";
+    settings().checkNoSda = true;
+    Captured out;
+    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+    const std::string first = std::to_string(view.stringSize + 1), second = std::to_string(view.stringSize + 2);
+    EXPECT_EQ(out.take(),
+              "***Error: QDL uses illegal SDA relocation 109.\n          Reloc sec 10, entry 0.\n"
+              "pSym->st_name is out of range (" + first + ")\n          Symbol \"\".\n"
+              "***Error: \"/w/app.qdl\", Relocation in sec 10, entry 1 uses symbol '"
+              "pSym->st_name is out of range (" + second + ")\n' from non-allocated section '.debug'.\n");
+}
