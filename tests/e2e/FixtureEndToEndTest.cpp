@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <filesystem>
+#include <map>
 #include <set>
 
 #include "e2e/EndToEndSupport.h"
@@ -106,6 +107,43 @@ void expectReadelfAccepts(const std::string& dir, const std::string& module) {
     EXPECT_NE(readelf.output.find("PowerPC"), std::string::npos) << readelf.output;
 }
 
+// The symbols of a big-endian ELF file (its .symtab with .strtab), by name.
+std::map<std::string, CheckedSymbol> bigEndianSymbols(const std::vector<uint8_t>& elf) {
+    const std::vector<uint8_t> table = elfSectionBytes(elf, ".symtab");
+    const std::vector<uint8_t> strings = elfSectionBytes(elf, ".strtab");
+    std::map<std::string, CheckedSymbol> symbols;
+    for (size_t at = 16; at + 16 <= table.size(); at += 16) {
+        CheckedSymbol s;
+        for (size_t k = be32(table, at); k < strings.size() && strings[k]; ++k) s.name += char(strings[k]);
+        s.value = be32(table, at + 4);
+        s.size = be32(table, at + 8);
+        s.info = table[at + 12];
+        s.other = table[at + 13];
+        s.shndx = uint16_t(table[at + 14] << 8 | table[at + 15]);
+        symbols[s.name] = s;
+    }
+    return symbols;
+}
+
+struct ProgramHeader {
+    uint32_t type = 0, offset = 0, vaddr = 0, paddr = 0, filesz = 0, memsz = 0, flags = 0, align = 0;
+};
+
+// The first program header of `type` of a big-endian ELF file.
+bool findProgramHeader(const std::vector<uint8_t>& elf, uint32_t type, ProgramHeader& found) {
+    if (elf.size() < 52) return false;
+    const uint32_t phoff = be32(elf, 28);
+    const uint32_t count = uint32_t(elf[44]) << 8 | elf[45];
+    for (uint32_t i = 0; i < count && uint64_t(phoff) + 32 * (i + 1) <= elf.size(); ++i) {
+        const size_t at = phoff + 32 * size_t(i);
+        if (be32(elf, at) != type) continue;
+        found = {be32(elf, at), be32(elf, at + 4), be32(elf, at + 8), be32(elf, at + 12),
+                 be32(elf, at + 16), be32(elf, at + 20), be32(elf, at + 24), be32(elf, at + 28)};
+        return true;
+    }
+    return false;
+}
+
 class FixtureEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -125,6 +163,7 @@ TEST_F(FixtureEndToEnd, EveryFixtureGivesASoundModule) {
         {"lib.elf", "lib.qdl", "lib.a"},         {"bigdata.elf", "bigdata.qdl", "bigdata.a"},
         {"debug.elf", "debug.qdl", nullptr},     {"qdx.elf", "qdx.qdx", "qdx.a"},
         {"plain.elf", "plain.qdl", nullptr},     {"lib_le.elf", "lib_le.qdl", "lib_le.a"},
+        {"tls.elf", "tls.qdl", "tls.a"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fixture);
@@ -374,4 +413,124 @@ TEST_F(FixtureEndToEnd, SecondModuleImportsFromTheLibrary) {
             if ((r.type() == 4 || r.type() == 6) && r.symbol() < symbols.size() && symbols[r.symbol()].shndx == dimport)
                 dataReference = true;
     EXPECT_TRUE(dataReference);
+}
+
+TEST_F(FixtureEndToEnd, ThreadLocalDataModule) {
+    ASSERT_TRUE(haveFixture("tls.elf"));
+    const Converted run = convertFixture("tls.elf");
+    ASSERT_EQ(run.run.exitStatus, 0) << run.run.output;
+    EXPECT_EQ(run.run.output.find("FAILED"), std::string::npos) << run.run.output;
+    const std::vector<uint8_t> input = readWholeFile(run.dir + "/tls.elf");
+    const CheckedModule& m = run.checked;
+
+    // The input as linked: a PT_TLS header over .tdata and .tbss, both with the
+    // thread-local flag; tls_scratch is aligned to 16, so the TLS block is too.
+    ProgramHeader tls;
+    ASSERT_TRUE(findProgramHeader(input, 7, tls));
+    EXPECT_EQ(tls.align, 16u);
+    const int tdata = m.findSection(".tdata");
+    const int tbss = m.findSection(".tbss");
+    ASSERT_GT(tdata, 0);
+    ASSERT_GT(tbss, 0);
+    EXPECT_EQ(m.sections[tdata].addr, tls.vaddr);
+    EXPECT_EQ(m.sections[tbss].addr + m.sections[tbss].size - tls.vaddr, tls.memsz);
+    // The module's section headers keep the thread-local flag of the input.
+    EXPECT_TRUE(m.sections[tdata].flags & 0x04000000u);
+    EXPECT_TRUE(m.sections[tbss].flags & 0x04000000u);
+    EXPECT_EQ(m.sections[tbss].type, 8u);
+
+    // FileInfo: a QDL with TLS, and the TLS alignment as a power of two.
+    EXPECT_EQ(m.info.flags, 8u);
+    EXPECT_EQ(m.info.tlsAlignLog2, 4u);
+    EXPECT_EQ(m.info.reserved, 0u);
+
+    // The thread-local symbols keep their entries, with their values (offsets
+    // in the TLS block), sizes and sections as linked; the relocations of the
+    // code and of the data export table name them, not a pseudo-symbol.
+    const std::map<std::string, CheckedSymbol> linked = bigEndianSymbols(input);
+    const std::vector<CheckedSymbol> symbols = m.symbols();
+    std::map<std::string, size_t> kept;
+    for (size_t i = 4; i < symbols.size(); ++i) kept[symbols[i].name] = i;
+    for (const char* name : {"tls_counter", "tls_scratch"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(kept.count(name));
+        ASSERT_TRUE(linked.count(name));
+        const CheckedSymbol& s = symbols[kept[name]];
+        EXPECT_EQ(s.info, 0x16);
+        EXPECT_EQ(s.value, linked.at(name).value);
+        EXPECT_EQ(s.size, linked.at(name).size);
+        EXPECT_EQ(m.sectionName(s.shndx), name == std::string("tls_counter") ? ".tdata" : ".tbss");
+    }
+    // The other data: the exported tls_total stays, the static buffer goes.
+    EXPECT_TRUE(kept.count("tls_total"));
+    EXPECT_FALSE(kept.count("tls_history"));
+    int threadLocal = 0, dtprel = 0;
+    for (size_t i = 1; i < m.sections.size(); ++i)
+        for (const CheckedRelocation& r : m.relocations(i)) {
+            if ((r.type() < 69 || r.type() > 72) && r.type() != 78) continue;  // TPREL16*, DTPREL32
+            ++threadLocal;
+            ASSERT_LT(r.symbol(), symbols.size());
+            EXPECT_EQ(symbols[r.symbol()].info & 0xF, 6) << m.sectionName(i) << " " << r.offset;
+            if (r.type() == 78) {
+                EXPECT_EQ(m.sectionName(i), ".rela.dexports");
+                EXPECT_EQ(symbols[r.symbol()].name, "tls_counter");
+                ++dtprel;
+            }
+        }
+    EXPECT_GE(threadLocal, 5);
+    EXPECT_EQ(dtprel, 1);
+
+    // The import library: the thread-local export is an STT_TLS symbol, the
+    // plain data export an STT_OBJECT one, the function an STT_FUNC one.
+    const ToolRun stub = runCommand(run.dir, "powerpc-linux-gnu-ar p tls.a tls.qdl.o");
+    ASSERT_EQ(stub.exitStatus, 0) << stub.errors;
+    const std::map<std::string, CheckedSymbol> imports =
+        bigEndianSymbols(std::vector<uint8_t>(stub.output.begin(), stub.output.end()));
+    ASSERT_EQ(imports.size(), 3u);
+    ASSERT_TRUE(imports.count("tls_counter") && imports.count("tls_total") && imports.count("tls_step"));
+    EXPECT_EQ(imports.at("tls_counter").info, 0x16);
+    EXPECT_EQ(imports.at("tls_counter").value, 8u);
+    EXPECT_EQ(imports.at("tls_total").info, 0x11);
+    EXPECT_EQ(imports.at("tls_total").value, 16u);
+    EXPECT_EQ(imports.at("tls_counter").shndx, imports.at("tls_total").shndx);
+    EXPECT_EQ(imports.at("tls_step").info, 0x12);
+}
+
+TEST_F(FixtureEndToEnd, ThreadLocalLayoutRefusals) {
+    const std::string mismatch = "***Error: TLS Program Header does not match TLS sections.\n";
+    const std::string clearBit =
+        "***Error: Export symbol \"tls_counter\" is unexpectedly a TLS symbol. Clobber and rebuild with current "
+        "qdlscan[32|64]. Return -1.\n";
+    struct Case {
+        const char* fixture;
+        const char* arguments;
+        const std::string& message;
+        std::set<std::string> files;  // the directory afterwards
+    };
+    const Case cases[] = {
+        // tls_mixed: .tbss lacks the flag, so PT_TLS spans more than the
+        // flagged .tdata. The library was written before the module failed.
+        {"tls_mixed.elf", "", mismatch, {"tls_mixed.elf", "tls_mixed.a"}},
+        {"tls_mixed.elf", "-nolib", mismatch, {"tls_mixed.elf"}},
+        // tls_clear: the R_PPC_DTPREL32 export without its TLS bit, refused by
+        // the import stub, and with -nolib by the relocation check.
+        {"tls_clear.elf", "", clearBit, {"tls_clear.elf"}},
+        {"tls_clear.elf", "-nolib", clearBit, {"tls_clear.elf"}},
+    };
+    int number = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.fixture) + " " + c.arguments);
+        ASSERT_TRUE(haveFixture(c.fixture));
+        const std::string dir = testTempDir() + "/" + std::to_string(++number);
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::copy_file(fixturePath(c.fixture), dir + "/" + c.fixture);
+        const ToolRun run = runQdlgen(dir, std::string(c.arguments) + " " + c.fixture);
+        EXPECT_EQ(run.exitStatus, 255);
+        EXPECT_EQ(run.output, c.message + "\n\n" QDLGEN_TOOL_PATH " FAILED Error = -1\n");
+        EXPECT_EQ(run.errors, "");
+        std::set<std::string> files;
+        for (const auto& entry : fs::directory_iterator(dir)) files.insert(entry.path().filename().string());
+        EXPECT_EQ(files, c.files);
+    }
 }

@@ -7,8 +7,11 @@
 // Fixtures: lib.elf (function and data exports, calls to undefined
 // functions), bigdata.elf (a 200 KB compressible table), debug.elf (-g),
 // qdx.elf (small-data base above 0x8000), plain.elf (no export tables),
-// lib_le.elf (lib built little-endian), user.o (imports from lib, to be
-// linked against lib's import library) and module.ld (the link script).
+// lib_le.elf (lib built little-endian), tls.elf (thread-local data and a
+// thread-local data export), tls_mixed.elf (tls with a .tbss that lacks the
+// thread-local flag), tls_clear.elf (tls with the TLS bit of its
+// thread-local export clear), user.o (imports from lib, to be linked against
+// lib's import library) and module.ld (the link script).
 
 #include <string>
 
