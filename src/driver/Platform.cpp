@@ -169,6 +169,17 @@ bool atomicFileSeek(AtomicFile& file, uint64_t offset) {
     return lseek(file.fd, off_t(offset), SEEK_SET) == off_t(offset);
 }
 
+bool atomicFileResize(AtomicFile& file, uint64_t length) {
+    if (file.fd < 0 || length > uint64_t(INT64_MAX)) {
+        errno = EBADF;
+        return false;
+    }
+    while (ftruncate(file.fd, off_t(length)) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
+
 int atomicFileClose(AtomicFile& file) {
     if (file.fd < 0) return EBADF;
     int error = 0;

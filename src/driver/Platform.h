@@ -37,6 +37,9 @@ int atomicFileOpen(AtomicFile& file, const std::string& targetPath);
 bool atomicFileWrite(AtomicFile& file, const void* data, size_t length);
 // Moves the position; false on failure.
 bool atomicFileSeek(AtomicFile& file, uint64_t offset);
+// Sets the file's length; bytes beyond what was written read as zeros.
+// False on failure (errno is set).
+bool atomicFileResize(AtomicFile& file, uint64_t length);
 // Gives the file the permissions of a plain create, closes it and renames it
 // over the target. 0, or the errno value of the failure (the temporary file
 // is then removed).

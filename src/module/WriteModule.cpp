@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -39,35 +40,40 @@ Elf32_Ehdr moduleElfHeader() {
     return written;
 }
 
-// Copies the stored contents of every placed section into the image. The
+// A zero-filled section has no bytes in the file: its header says offset 0.
+void clearZeroFilledOffsets() {
+    ModuleState& module = toolState().module;
+    for (uint32_t i = 1; i + 2 < module.outputSectionCount; ++i) {
+        Elf32_Shdr& s = module.outputSections[i];
+        if (s.sh_type == SHT_NOBITS) s.sh_offset = 0;
+    }
+}
+
+// Writes the stored contents of every placed section at its offset. The
 // uncompressed ones come straight from the input section they were made of;
-// bytes the input does not hold stay zero.
-void copySectionContents(uint8_t* image) {
+// bytes the input does not hold, and the gaps between sections, stay zero.
+// Each compressed copy is released as soon as it is written.
+bool writeSectionContents(AtomicFile& file) {
     ModuleState& module = toolState().module;
     const uint32_t n = module.outputSectionCount;
     for (uint32_t i = 1; i + 2 < n; ++i) {
-        Elf32_Shdr& s = module.outputSections[i];
-        if (s.sh_size == 0 || s.sh_offset == 0) continue;
-        if (s.sh_type == SHT_NOBITS) {
-            s.sh_offset = 0;
-            continue;
-        }
+        const Elf32_Shdr& s = module.outputSections[i];
+        if (s.sh_size == 0 || s.sh_offset == 0 || s.sh_type == SHT_NOBITS) continue;
         // Only what this build compressed has a stored copy; a flag that the
         // input already carried says nothing about these bytes.
-        // Each compressed copy is released as soon as it is in the image, so
-        // that the copies and the image are not both held in full.
         StoredBytes& stored = module.storedContents[i];
-        if (!stored.empty()) {
-            memcpy(image + s.sh_offset, stored.data(), stored.size());
-            stored.reset();
-            continue;
+        const uint8_t* bytes = stored.data();
+        size_t length = stored.size();
+        if (stored.empty()) {
+            const uint32_t old = module.indexMap.newToOld[i];
+            bytes = sectionContents(old);
+            length = bytes ? sectionContentsCapacity(old) : 0;
+            if (length > s.sh_size) length = s.sh_size;
         }
-        const uint32_t old = module.indexMap.newToOld[i];
-        const uint8_t* contents = sectionContents(old);
-        uint32_t length = contents ? sectionContentsCapacity(old) : 0;
-        if (length > s.sh_size) length = s.sh_size;
-        if (length) memcpy(image + s.sh_offset, contents, length);
+        if (length && (!atomicFileSeek(file, s.sh_offset) || !atomicFileWrite(file, bytes, length))) return false;
+        stored.reset();
     }
+    return true;
 }
 
 void copySectionHeaders(uint8_t* image) {
@@ -94,24 +100,34 @@ void copyFileInfoAndCrcs(uint8_t* image) {
 
 int writeModuleFile() {
     ModuleState& module = toolState().module;
-    std::unique_ptr<uint8_t, decltype(&free)> image(static_cast<uint8_t*>(calloc(module.fileLength ? module.fileLength : 1, 1)),
-                                                    &free);
-    if (!image) {
+    clearZeroFilledOffsets();
+
+    // The ELF header, the section header table, the CRCs and FileInfo lie in
+    // front of the first group; they are put together in memory. The
+    // sections follow, each written at its offset, and the file is then
+    // given its full length: the gaps between them, and zero-filled room
+    // that a section takes in the file, are zeros the file need not hold in
+    // memory.
+    const uint64_t headLength = std::min<uint64_t>(
+        (uint64_t(module.fileInfoOffset) + module.fileInfoSize + 63) & ~uint64_t(63), module.fileLength);
+    std::unique_ptr<uint8_t, decltype(&free)> head(static_cast<uint8_t*>(calloc(headLength ? headLength : 1, 1)),
+                                                   &free);
+    if (!head) {
         printOut("***Error: Mem alloc failed.\n");
         return -1;
     }
     const Elf32_Ehdr header = moduleElfHeader();
-    memcpy(image.get(), &header, sizeof header);
-    copySectionContents(image.get());
-    copyFileInfoAndCrcs(image.get());
-    copySectionHeaders(image.get());
+    memcpy(head.get(), &header, sizeof header);
+    copyFileInfoAndCrcs(head.get());
+    copySectionHeaders(head.get());
 
     AtomicFile file;
     if (atomicFileOpen(file, settings().outputPath) != 0) {
         printOut("***Error: Could not open outfile file for writing.\n");
         return -1;
     }
-    if (!atomicFileWrite(file, image.get(), module.fileLength)) {
+    if (!atomicFileWrite(file, head.get(), size_t(headLength)) || !writeSectionContents(file) ||
+        !atomicFileResize(file, module.fileLength)) {
         atomicFileAbort(file);
         printOut("***Error: Failed writing output file.\n");
         return -1;
