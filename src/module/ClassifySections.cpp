@@ -125,11 +125,14 @@ int placeImportTables() {
         load.align = 64;
     }
     uint32_t cursor = load.end;
+    // Finalising a table changes only its symbols' values, so the symbols
+    // are grouped by section once for all the tables.
+    const SymbolsBySection groups = groupSymbolsBySection(inputImage().sectionCount());
     for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
         Elf32_Shdr& s = *inputSectionHeader(i);
         if (s.sh_size == 0 || s.sh_type != SHT_IMPORT_TABLE) continue;
         cursor = (cursor + 63) & ~63u;
-        if (finaliseImportTable(i, s, cursor) != 0) return -1;
+        if (finaliseImportTable(i, s, cursor, &groups) != 0) return -1;
         s.sh_flags &= ~SHF_WRITE;
         cursor += s.sh_size;
         load.end = cursor;

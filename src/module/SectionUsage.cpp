@@ -74,6 +74,7 @@ void countSectionUses() {
 void dropUnusedSections() {
     const uint32_t n = sectionCount();
     const std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    const SymbolsBySection groups = groupSymbolsBySection(n);
     for (uint32_t i = 1; i < n; ++i) {
         const Elf32_Shdr& s = *inputSectionHeader(i);
         if (s.sh_size == 0 || uses[i] != 0 || (s.sh_flags & SHF_ALLOC)) continue;
@@ -81,7 +82,7 @@ void dropUnusedSections() {
             std::string_view name = sectionNameAt(i);
             printOut("Section %d unused \"%.*s\".\n", i, int(name.size()), name.data());
         }
-        removeSymbolsOfSection(i);
+        removeSymbolsOfSection(i, groups);
     }
 }
 

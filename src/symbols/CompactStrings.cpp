@@ -38,6 +38,24 @@ bool isImportSymbol(const Elf32_Sym& symbol) {
 
 }  // namespace
 
+StringTableUsers findStringTableUsers() {
+    StringTableUsers users;
+    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    users.relocations.resize(count);
+    users.symbolTables.resize(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        const Elf32_Shdr* header = sectionHeaderAt(i);
+        if (!header || header->sh_size == 0) continue;
+        if (header->sh_type == SHT_RELA) {
+            const Elf32_Shdr* symbols = sectionHeaderAt(header->sh_link);
+            if (symbols && symbols->sh_link < count) users.relocations[symbols->sh_link].push_back(i);
+        } else if (header->sh_type == SHT_SYMTAB && header->sh_link < count) {
+            users.symbolTables[header->sh_link].push_back(i);
+        }
+    }
+    return users;
+}
+
 uint32_t lookupStringOffset(StringEntry* entries, uint32_t count, uint32_t offset) {
     if (!entries || count == 0) return 0;
     uint32_t lo = 0;
@@ -57,7 +75,16 @@ uint32_t lookupStringOffset(StringEntry* entries, uint32_t count, uint32_t offse
     return 0;
 }
 
-int compactStringTable(Elf32_Shdr& table, uint32_t index) {
+int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers* users) {
+    StringTableUsers own;
+    if (!users) {
+        own = findStringTableUsers();
+        users = &own;
+    }
+    static const std::vector<uint32_t> none;
+    const std::vector<uint32_t>& relocationSections = index < users->relocations.size() ? users->relocations[index] : none;
+    const std::vector<uint32_t>& symbolSections = index < users->symbolTables.size() ? users->symbolTables[index] : none;
+
     const uint32_t size = table.sh_size;
     uint8_t* bytes = sectionContents(index);
     // A table whose bytes are not all there is left as it is.
@@ -95,12 +122,10 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index) {
         }
     }
     // The names of the imports that relocations use survive.
-    for (uint32_t i = 0; i < sectionCount; ++i) {
+    for (uint32_t i : relocationSections) {
         const Elf32_Shdr* relocations = sectionHeaderAt(i);
-        if (!relocations || relocations->sh_size == 0 || relocations->sh_type != SHT_RELA) continue;
         const uint32_t symbolSection = relocations->sh_link;
         const Elf32_Shdr* symbols = sectionHeaderAt(symbolSection);
-        if (!symbols || symbols->sh_link != index) continue;
         const uint32_t relocationCount = relocations->sh_size / strideOf(*relocations, sizeof(Elf32_Rela));
         for (uint32_t j = 0; j < relocationCount; ++j) {
             const uint8_t* entry = tableEntry(i, *relocations, sizeof(Elf32_Rela), j);
@@ -159,10 +184,8 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index) {
         }
     }
     // 10. Symbol names of every symbol table that uses this table.
-    for (uint32_t i = 0; i < sectionCount; ++i) {
+    for (uint32_t i : symbolSections) {
         const Elf32_Shdr* symbols = sectionHeaderAt(i);
-        if (!symbols || symbols->sh_size == 0 || symbols->sh_type != SHT_SYMTAB || symbols->sh_link != index)
-            continue;
         const uint32_t symbolCount = symbols->sh_size / strideOf(*symbols, sizeof(Elf32_Sym));
         if (symbolCount < 2) continue;
         for (uint32_t s = 0; s < symbolCount; ++s) {
@@ -181,10 +204,11 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index) {
 
 int compactStringTables() {
     const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    const StringTableUsers users = findStringTableUsers();
     for (uint32_t i = 0; i < count; ++i) {
         Elf32_Shdr* header = sectionHeaderAt(i);
         if (!header || header->sh_type != SHT_STRTAB || header->sh_size == 0) continue;
-        int result = compactStringTable(*header, i);
+        int result = compactStringTable(*header, i, &users);
         if (result != 0) return result;
     }
     return 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "elf/ElfFormat.h"
 
@@ -13,10 +14,21 @@ struct StringEntry {
     uint32_t newOffset = 0;  // offset in the compacted table; 0 when not kept
 };
 
+// For every string table, the sections that use it: the non-empty SHT_RELA
+// sections whose symbol table links to it and the non-empty SHT_SYMTAB
+// sections that link to it, each in index order. Compaction changes none of
+// these links or sizes, so they are found once for all the tables.
+struct StringTableUsers {
+    std::vector<std::vector<uint32_t>> relocations;
+    std::vector<std::vector<uint32_t>> symbolTables;
+};
+StringTableUsers findStringTableUsers();
+
 // Every non-empty SHT_STRTAB section in turn; 0, or the first failure (-1).
 int compactStringTables();
-// 0 (also when the table is left unchanged), or -1 after an allocation failure.
-int compactStringTable(Elf32_Shdr& table, uint32_t index);
+// 0 (also when the table is left unchanged), or -1 after an allocation
+// failure. Without `users` the sections are searched for the table's users.
+int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers* users = nullptr);
 // The entry starting at `offset` gains a use; its newOffset, or 0 after the
 // "not found" warning when no string starts there.
 uint32_t lookupStringOffset(StringEntry* entries, uint32_t count, uint32_t offset);

@@ -10,7 +10,7 @@
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
-int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address) {
+int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, const SymbolsBySection* groups) {
     // The table must hold its header words and the exporting module's name
     // with its NUL; nothing is changed when it does not.
     const uint8_t* contents = sectionContents(index);
@@ -27,12 +27,22 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address) {
 
     uint32_t symbolCount = 0;
     Elf32_Sym* symbols = viewSymbols(symbolCount);
+    // The symbols of the table, in symbol order.
+    std::vector<uint32_t> own;
+    if (groups && size_t(index) + 1 < groups->first.size()) {
+        for (uint32_t k = groups->first[index]; k < groups->first[index + 1]; ++k)
+            if (groups->order[k] < symbolCount && symbols[groups->order[k]].st_shndx == index)
+                own.push_back(groups->order[k]);
+    } else {
+        for (uint32_t i = 1; i < symbolCount; ++i)
+            if (symbols[i].st_shndx == index) own.push_back(i);
+    }
 
     // The section symbol takes the table's address; the slots follow the
     // header words, or start at the table itself when there is no such symbol.
     uint32_t sectionSymbol = 0;
-    for (uint32_t i = 1; i < symbolCount; ++i) {
-        if (symbols[i].st_shndx == index && symbolType(symbols[i]) == STT_SECTION) {
+    for (uint32_t i : own) {
+        if (symbolType(symbols[i]) == STT_SECTION) {
             sectionSymbol = i;
             break;
         }
@@ -47,9 +57,9 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address) {
     const uint8_t zeros[14] = {};
     uLong signature = crc32(0L, Z_NULL, 0);
     uint32_t importCount = 0;
-    for (uint32_t i = 1; i < symbolCount; ++i) {
+    for (uint32_t i : own) {
         Elf32_Sym& symbol = symbols[i];
-        if (symbol.st_shndx != index || symbolType(symbol) == STT_SECTION) continue;
+        if (symbolType(symbol) == STT_SECTION) continue;
         std::string_view name = symbolName(symbol);
         if (!name.empty())
             signature = crc32(signature, reinterpret_cast<const Bytef*>(name.data()), uInt(name.size()));

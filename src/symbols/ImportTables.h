@@ -8,4 +8,8 @@
 // Numbers the import slots of section `index`, writes its count and
 // signature, sets its address and final size. 0, or -1 after an error line
 // when the table holds no NUL-terminated module name.
-int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address);
+// With `groups` (the symbols grouped by section before any table was
+// finalised) only the symbols of that section are visited.
+struct SymbolsBySection;
+int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address,
+                        const SymbolsBySection* groups = nullptr);

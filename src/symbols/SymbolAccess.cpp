@@ -160,16 +160,47 @@ uint32_t findSectionByName(std::string_view name) {
     return 0;
 }
 
+namespace {
+
+void removeSymbol(Elf32_Sym& symbol) {
+    if (settings().verbose) {
+        std::string_view name = symbolName(symbol);
+        printOut("  Unused Symbol \"%.*s\"\n", int(name.size()), name.data());
+    }
+    std::memset(static_cast<void*>(&symbol), 0, sizeof symbol);
+}
+
+}  // namespace
+
 void removeSymbolsOfSection(uint32_t index) {
     uint32_t count = 0;
     Elf32_Sym* symbols = viewSymbols(count);
-    for (uint32_t i = 1; i < count; ++i) {
-        Elf32_Sym& symbol = symbols[i];
-        if (symbol.st_shndx != index) continue;
-        if (settings().verbose) {
-            std::string_view name = symbolName(symbol);
-            printOut("  Unused Symbol \"%.*s\"\n", int(name.size()), name.data());
-        }
-        std::memset(static_cast<void*>(&symbol), 0, sizeof symbol);
+    for (uint32_t i = 1; i < count; ++i)
+        if (symbols[i].st_shndx == index) removeSymbol(symbols[i]);
+}
+
+SymbolsBySection groupSymbolsBySection(uint32_t sectionCount) {
+    SymbolsBySection groups;
+    groups.first.assign(size_t(sectionCount) + 1, 0);
+    uint32_t count = 0;
+    const Elf32_Sym* symbols = viewSymbols(count);
+    // A counting sort by section index, stable, so each group keeps symbol order.
+    for (uint32_t i = 1; i < count; ++i)
+        if (symbols[i].st_shndx < sectionCount) ++groups.first[symbols[i].st_shndx + 1];
+    for (uint32_t s = 0; s < sectionCount; ++s) groups.first[s + 1] += groups.first[s];
+    groups.order.resize(groups.first[sectionCount]);
+    std::vector<uint32_t> next(groups.first.begin(), groups.first.end() - 1);
+    for (uint32_t i = 1; i < count; ++i)
+        if (symbols[i].st_shndx < sectionCount) groups.order[next[symbols[i].st_shndx]++] = i;
+    return groups;
+}
+
+void removeSymbolsOfSection(uint32_t index, const SymbolsBySection& groups) {
+    if (size_t(index) + 1 >= groups.first.size()) return;
+    uint32_t count = 0;
+    Elf32_Sym* symbols = viewSymbols(count);
+    for (uint32_t k = groups.first[index]; k < groups.first[index + 1]; ++k) {
+        const uint32_t i = groups.order[k];
+        if (i < count && symbols[i].st_shndx == index) removeSymbol(symbols[i]);
     }
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "elf/ElfFormat.h"
 
@@ -45,3 +46,15 @@ std::string_view sectionNameAt(uint32_t index);
 uint32_t findSectionByName(std::string_view name);
 // Zeroes every symbol of section `index` (printing each under -v).
 void removeSymbolsOfSection(uint32_t index);
+
+// The symbols of the bound table grouped by st_shndx, each group in symbol
+// order: the symbols of section s are order[first[s]] .. order[first[s + 1] - 1]
+// (sections below `sectionCount`). Lets the symbols of many sections be
+// removed in one walk over the table instead of one walk per section.
+struct SymbolsBySection {
+    std::vector<uint32_t> first;
+    std::vector<uint32_t> order;
+};
+SymbolsBySection groupSymbolsBySection(uint32_t sectionCount);
+// removeSymbolsOfSection for a table grouped before any of its symbols changed.
+void removeSymbolsOfSection(uint32_t index, const SymbolsBySection& groups);

@@ -143,3 +143,77 @@ TEST(HostileSizes, AMillionCallsIntoOtherModules) {
     EXPECT_EQ(module.info.trampAdj, 0u);
     EXPECT_LT(timed.seconds, kTimeBound);
 }
+
+TEST(HostileSizes, ManyUnusedSectionsAndManySymbols) {
+    // Every unused section loses its symbols; the symbols are not walked
+    // once per section.
+    BasicInput basic = makeBasicInput();
+    const uint32_t first = basic.builder.sectionCount();
+    for (int k = 0; k < 60000; ++k) {
+        TestSection unused;
+        unused.name = "u";
+        unused.type = SHT_PROGBITS;
+        unused.data = {uint8_t(k)};
+        basic.builder.addSection(unused);
+    }
+    std::vector<TestSymbol>& symbols = basic.builder.sections[basic.symtab - 1].symbols;
+    for (int k = 0; k < 600000; ++k)
+        symbols.push_back({.value = 0, .size = 0, .info = symbolInfo(STB_LOCAL, STT_NOTYPE),
+                           .shndx = uint16_t(first + k % 60000), .forceName = 1});
+    const TimedRun timed = timedBuild(basic.builder.build(), {"-v"});
+    ASSERT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    expectSoundIfBuilt(timed.run);
+    // Each unused section is reported with its ten symbols, in symbol order.
+    const std::string last = "Section " + std::to_string(first + 59999) + " unused \"u\".\n";
+    const size_t at = timed.run.out.find(last);
+    ASSERT_NE(at, std::string::npos);
+    const std::string name = "  Unused Symbol \"" + std::string("main") + "\"\n";
+    size_t lines = 0;
+    for (size_t p = at + last.size(); timed.run.out.compare(p, name.size(), name) == 0; p += name.size()) ++lines;
+    EXPECT_EQ(lines, 10u);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, ManyImportTablesAndManyHomelessSymbols) {
+    // With -old every import table numbers its own symbols and every symbol
+    // of an empty section looks for a section holding its value; neither
+    // walks all symbols or all sections once per table or per symbol.
+    BasicInput basic = makeBasicInput();
+    const uint32_t empty = basic.builder.addSection(
+        {.name = ".sdata", .type = SHT_PROGBITS, .flags = SHF_ALLOC | SHF_WRITE, .addr = 0x10000100});
+    const uint32_t firstTable = basic.builder.sectionCount();
+    for (int k = 0; k < 30000; ++k)
+        basic.builder.addSection({.name = ".fimport_m", .type = SHT_IMPORT_TABLE, .flags = SHF_ALLOC | SHF_EXECINSTR,
+                                  .data = {0, 0, 0, 0, 0, 0, 0, 0, 'm', 0}});
+    std::vector<TestSymbol>& symbols = basic.builder.sections[basic.symtab - 1].symbols;
+    for (int k = 0; k < 30000; ++k)
+        symbols.push_back({.info = symbolInfo(STB_GLOBAL, STT_FUNC), .shndx = uint16_t(firstTable + k), .forceName = 1});
+    for (int k = 0; k < 500000; ++k)
+        symbols.push_back({.value = 0x30000000, .info = symbolInfo(STB_GLOBAL, STT_OBJECT), .shndx = uint16_t(empty),
+                           .forceName = 1});
+    const TimedRun timed = timedBuild(basic.builder.build(), {"-old"});
+    ASSERT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    CheckedModule module;
+    const std::vector<std::string> problems = checkModule(timed.run.module, module);
+    ASSERT_TRUE(problems.empty()) << problems.front();
+    // Each table holds its one import; the homeless symbols are stripped.
+    const std::vector<CheckedSymbol> kept = module.symbols();
+    ASSERT_GT(kept.size(), 30000u + 500000u);
+    const size_t firstImport = kept.size() - 530000;
+    EXPECT_EQ(kept[firstImport].value, kept[firstImport + 1].value - 64);
+    EXPECT_EQ(kept[firstImport + 30000].info, 0u);
+    EXPECT_EQ(kept.back().info, 0u);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
+
+TEST(HostileSizes, ManyStringTablesCompacted) {
+    // -old -s compacts every string table; each looks only at the tables
+    // and relocations that use it, not at every section again.
+    BasicInput basic = makeBasicInput();
+    for (int k = 0; k < 60000; ++k)
+        basic.builder.addSection({.name = ".s", .type = SHT_STRTAB, .data = {0, 'a', 'b', 'c', 0}});
+    const TimedRun timed = timedBuild(basic.builder.build(), {"-old", "-s", "-v"});
+    ASSERT_EQ(timed.run.result, 0) << timed.run.out.substr(0, 2000);
+    expectSoundIfBuilt(timed.run);
+    EXPECT_LT(timed.seconds, kTimeBound);
+}
