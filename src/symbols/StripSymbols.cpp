@@ -24,12 +24,41 @@ bool seeksHome(const Elf32_Sym& symbol, uint32_t sectionCount) {
     return type != STT_SECTION && type != STT_FILE;
 }
 
-// For each value, the first non-empty section in index order whose address
-// range holds it, or `none`. Stripping changes no section, so all values
-// are answered at once: the values in ascending order meet the ranges in
+// First non-empty section, in index order, whose address range holds the
+// value. The end is a 32-bit sum: a range that wraps holds no value.
+bool findHomeSection(uint32_t value, uint32_t sectionCount, uint32_t& home) {
+    for (uint32_t j = 0; j < sectionCount; ++j) {
+        const Elf32_Shdr* header = sectionHeaderAt(j);
+        if (!header || header->sh_size == 0) continue;
+        if (header->sh_addr <= value && value < uint32_t(header->sh_addr + header->sh_size)) {
+            home = j;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The homes of many values, found in one sweep instead of one walk over the
+// sections per value: the values in ascending order meet the ranges in
 // order of their start, and a heap keeps the lowest index among the ranges
-// begun and not yet ended.
-std::vector<uint32_t> findHomeSections(const std::vector<uint32_t>& values, uint32_t sectionCount, uint32_t none) {
+// begun and not yet ended. Stripping changes no section header, so the
+// answers hold for the whole pass.
+struct HomeTable {
+    std::vector<uint32_t> values;  // ascending, each once
+    std::vector<uint32_t> homes;   // per value; `none` when no section holds it
+    uint32_t none = 0;
+
+    // The home of a value, from the table when it holds the value, else by
+    // walking the sections.
+    bool find(uint32_t value, uint32_t sectionCount, uint32_t& home) const {
+        auto at = std::lower_bound(values.begin(), values.end(), value);
+        if (at == values.end() || *at != value) return findHomeSection(value, sectionCount, home);
+        home = homes[size_t(at - values.begin())];
+        return home != none;
+    }
+};
+
+HomeTable findHomeSections(std::vector<uint32_t> values, uint32_t sectionCount) {
     struct Range {
         uint32_t start, end, index;
     };
@@ -37,27 +66,28 @@ std::vector<uint32_t> findHomeSections(const std::vector<uint32_t>& values, uint
     for (uint32_t j = 0; j < sectionCount; ++j) {
         const Elf32_Shdr* header = sectionHeaderAt(j);
         if (!header || header->sh_size == 0) continue;
-        // The end is a 32-bit sum: a range that wraps holds no value.
         const uint32_t end = header->sh_addr + header->sh_size;
         if (header->sh_addr < end) ranges.push_back({header->sh_addr, end, j});
     }
     std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
-    std::vector<uint32_t> byValue(values.size());
-    for (uint32_t k = 0; k < byValue.size(); ++k) byValue[k] = k;
-    std::sort(byValue.begin(), byValue.end(), [&](uint32_t a, uint32_t b) { return values[a] < values[b]; });
+    std::sort(values.begin(), values.end());
+    values.erase(std::unique(values.begin(), values.end()), values.end());
 
+    HomeTable table;
+    table.none = sectionCount;
+    table.homes.assign(values.size(), table.none);
     auto lowerIndexFirst = [](const Range& a, const Range& b) { return a.index > b.index; };
     std::priority_queue<Range, std::vector<Range>, decltype(lowerIndexFirst)> open(lowerIndexFirst);
-    std::vector<uint32_t> homes(values.size(), none);
     size_t next = 0;
-    for (uint32_t k : byValue) {
+    for (size_t k = 0; k < values.size(); ++k) {
         const uint32_t value = values[k];
         while (next < ranges.size() && ranges[next].start <= value) open.push(ranges[next++]);
         // A range that ended below this value ends below every later one.
         while (!open.empty() && open.top().end <= value) open.pop();
-        if (!open.empty()) homes[k] = open.top().index;
+        if (!open.empty()) table.homes[k] = open.top().index;
     }
-    return homes;
+    table.values = std::move(values);
+    return table;
 }
 
 // Zeroes the name's bytes in the string table (shared tails go with it) and
@@ -84,13 +114,14 @@ int stripUnusedSymbols() {
     const uint32_t sectionCount = inputImage().bytes ? inputImage().sectionCount() : 0;
     const bool verbose = settings().verbose;
 
+    // The values looked for, as the symbols stand before the pass. Blanking a
+    // name may rewrite later symbols when the string table overlaps the
+    // symbol table; a value that is not in the table is looked up alone.
     std::vector<uint32_t> values;
     for (uint32_t i = 1; i < symbolCount; ++i)
         if (seeksHome(symbols[i], sectionCount)) values.push_back(symbols[i].st_value);
-    const uint32_t none = sectionCount;
-    const std::vector<uint32_t> homes = findHomeSections(values, sectionCount, none);
+    const HomeTable homes = findHomeSections(std::move(values), sectionCount);
 
-    size_t query = 0;
     for (uint32_t i = 1; i < symbolCount; ++i) {
         Elf32_Sym& symbol = symbols[i];
         const uint32_t section = symbol.st_shndx;
@@ -104,8 +135,8 @@ int stripUnusedSymbols() {
             stripSymbol(symbol, name);
             continue;
         }
-        const uint32_t home = homes[query++];
-        if (home != none) {
+        uint32_t home = 0;
+        if (homes.find(symbol.st_value, sectionCount, home)) {
             symbol.st_shndx = uint16_t(home);
             continue;
         }
