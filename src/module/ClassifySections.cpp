@@ -115,6 +115,21 @@ bool classifySection(uint32_t i) {
     return true;
 }
 
+// Whether the contents of an import table share bytes with the symbol table's.
+bool importTablesOverlapSymbols() {
+    const SymbolTableView& view = toolState().symbols.view;
+    const uint8_t* symbols = sectionContents(view.symbolTableIndex);
+    if (!view.symbolTableHeader || !symbols) return false;
+    const uint8_t* symbolsEnd = symbols + sectionContentsCapacity(view.symbolTableIndex);
+    for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
+        const Elf32_Shdr& s = *inputSectionHeader(i);
+        if (s.sh_size == 0 || s.sh_type != SHT_IMPORT_TABLE) continue;
+        const uint8_t* table = sectionContents(i);
+        if (table && table < symbolsEnd && symbols < table + sectionContentsCapacity(i)) return true;
+    }
+    return false;
+}
+
 // Import tables go on 64-byte boundaries behind everything in the loader range.
 int placeImportTables() {
     ModuleState& module = toolState().module;
@@ -126,13 +141,16 @@ int placeImportTables() {
     }
     uint32_t cursor = load.end;
     // Finalising a table changes only its symbols' values, so the symbols
-    // are grouped by section once for all the tables.
+    // are grouped by section once for all the tables; unless a table's
+    // header words lie over the symbol table, where writing them can change
+    // the symbols of the tables after it.
     const SymbolsBySection groups = groupSymbolsBySection(inputImage().sectionCount());
+    const bool grouped = !importTablesOverlapSymbols();
     for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
         Elf32_Shdr& s = *inputSectionHeader(i);
         if (s.sh_size == 0 || s.sh_type != SHT_IMPORT_TABLE) continue;
         cursor = (cursor + 63) & ~63u;
-        if (finaliseImportTable(i, s, cursor, &groups) != 0) return -1;
+        if (finaliseImportTable(i, s, cursor, grouped ? &groups : nullptr) != 0) return -1;
         s.sh_flags &= ~SHF_WRITE;
         cursor += s.sh_size;
         load.end = cursor;
