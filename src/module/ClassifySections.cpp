@@ -144,8 +144,8 @@ int placeImportTables() {
     // are grouped by section once for all the tables; unless a table's
     // header words lie over the symbol table, where writing them can change
     // the symbols of the tables after it.
-    const SymbolsBySection groups = groupSymbolsBySection(inputImage().sectionCount());
     const bool grouped = !importTablesOverlapSymbols();
+    const SymbolsBySection groups = grouped ? groupSymbolsBySection(inputImage().sectionCount()) : SymbolsBySection{};
     for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
         Elf32_Shdr& s = *inputSectionHeader(i);
         if (s.sh_size == 0 || s.sh_type != SHT_IMPORT_TABLE) continue;

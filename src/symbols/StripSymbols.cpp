@@ -13,15 +13,19 @@
 
 namespace {
 
-// Whether the symbol looks for a home: it lies in an empty section and is
-// neither a section nor a file symbol.
-bool seeksHome(const Elf32_Sym& symbol, uint32_t sectionCount) {
+// Whether the symbol points into an empty section (not undefined, not a
+// special index): the symbols this pass looks at.
+bool inEmptySection(const Elf32_Sym& symbol, uint32_t sectionCount) {
     const uint32_t section = symbol.st_shndx;
     if (section == SHN_UNDEF || section >= sectionCount) return false;
     const Elf32_Shdr* header = sectionHeaderAt(section);
-    if (!header || header->sh_size != 0) return false;
+    return header && header->sh_size == 0;
+}
+
+// Section and file symbols of empty sections are stripped without a search.
+bool isSectionOrFile(const Elf32_Sym& symbol) {
     const uint8_t type = symbolType(symbol);
-    return type != STT_SECTION && type != STT_FILE;
+    return type == STT_SECTION || type == STT_FILE;
 }
 
 // First non-empty section, in index order, whose address range holds the
@@ -119,19 +123,16 @@ int stripUnusedSymbols() {
     // symbol table; a value that is not in the table is looked up alone.
     std::vector<uint32_t> values;
     for (uint32_t i = 1; i < symbolCount; ++i)
-        if (seeksHome(symbols[i], sectionCount)) values.push_back(symbols[i].st_value);
+        if (inEmptySection(symbols[i], sectionCount) && !isSectionOrFile(symbols[i]))
+            values.push_back(symbols[i].st_value);
     const HomeTable homes = findHomeSections(std::move(values), sectionCount);
 
     for (uint32_t i = 1; i < symbolCount; ++i) {
         Elf32_Sym& symbol = symbols[i];
-        const uint32_t section = symbol.st_shndx;
-        if (section == SHN_UNDEF || section >= sectionCount) continue;
-        const Elf32_Shdr* header = sectionHeaderAt(section);
-        if (!header || header->sh_size != 0) continue;
+        if (!inEmptySection(symbol, sectionCount)) continue;
 
         std::string_view name = symbolName(symbol);
-        const uint8_t type = symbolType(symbol);
-        if (type == STT_SECTION || type == STT_FILE) {
+        if (isSectionOrFile(symbol)) {
             stripSymbol(symbol, name);
             continue;
         }
