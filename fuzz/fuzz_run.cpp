@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "driver/RunTool.h"
 #include "support/ModuleChecker.h"
 

@@ -12,8 +12,9 @@
 #
 # Runs take place in one fixed scratch directory (GOLDEN_SCRATCH, default
 # /tmp/qdlgen-golden-$USER) so the full paths stored in FileInfo and printed
-# in messages are the same for every binary compared. The build date and time
-# in the usage text are replaced by a fixed word.
+# in messages are the same for every binary compared; the program runs under
+# the name "qdlgen" (its failure banner prints it). The build date and time in
+# the usage text are replaced by a fixed word.
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -79,14 +80,16 @@ runOne() {
     for a in "$@"; do
         if [ "$a" = "$top/examples/demo.elf" ]; then args+=("$scratch/$name"); else args+=("$a"); fi
     done
-    (cd "$scratch" && "$tool" "${args[@]}" "$arg" > "$scratch/.stdout"; echo $? > "$scratch/.status")
+    (cd "$scratch" && exec -a qdlgen "$tool" "${args[@]}" "$arg" > "$scratch/.stdout")
+    echo $? > "$scratch/.status"
     collect "$out/$id" "$scratch"
 }
 
 runNoInput() {
     local tool=$1 out=$2 scratch=$3
     rm -rf "$scratch" && mkdir -p "$scratch"
-    (cd "$scratch" && "$tool" -v > "$scratch/.stdout"; echo $? > "$scratch/.status")
+    (cd "$scratch" && exec -a qdlgen "$tool" -v > "$scratch/.stdout")
+    echo $? > "$scratch/.status"
     collect "$out/no-input" "$scratch"
 }
 

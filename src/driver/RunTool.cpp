@@ -3,11 +3,11 @@
 #include <cstring>
 #include <string>
 
-#include "driver/MappedFile.h"
-#include "driver/Output.h"
-#include "driver/Platform.h"
+#include "core/MappedFile.h"
+#include "core/Output.h"
+#include "core/Platform.h"
 #include "driver/SourceRoots.h"
-#include "driver/ToolState.h"
+#include "driver/RunContext.h"
 #include "driver/VerifyModule.h"
 #include "elf/ElfImage.h"
 #include "elf/ElfReader.h"
@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr uint32_t kDefaultStackSize = 0x10000;
-constexpr uint32_t kMinimumHeapSize = 0x8000;
 constexpr uint32_t kMinimumFileInfoSize = 96;
 constexpr uint64_t kMinimumElfFileSize = 0x104;  // 260 bytes
 constexpr int kResultFileTooSmall = int(0xBAD00018);
@@ -60,18 +58,55 @@ const char* nextArgument(int argc, char** argv, int& i) {
     return argv[++i];
 }
 
-// Reads the number following option i; 0 (also for a missing argument) is
-// refused by the callers.
-int32_t nextNumber(int argc, char** argv, int& i) { return readNumber(nextArgument(argc, argv, i)); }
+// An option whose argument is a number other than 0. `store` keeps the
+// value, or refuses it after its own message.
+struct NumericOption {
+    const char* word;  // without the "-"
+    const char* unit;  // what the argument counts, for the message
+    bool (*store)(ToolSettings& s, int32_t value);
+};
 
-int optionNeedsBytes(const char* option) {
-    printOut("***Option %s did not have a valid argument (# of bytes). Return -1.\n", option);
-    return -1;
+bool storeFileInfoSize(ToolSettings& s, int32_t value) {
+    if (uint32_t(value) < kMinimumFileInfoSize) {
+        printOut("***Option -sizefileinfo did not have a valid argument (# of bytes). "
+                 "Must be at least as large as %d. Return -1.\n",
+                 int(kMinimumFileInfoSize));
+        return false;
+    }
+    s.sizeFileInfo = uint32_t(value);
+    return true;
 }
 
-int readInputFile(const char* argument) {
-    ToolState& state = toolState();
-    if (state.input.hasImage) {
+constexpr NumericOption kNumericOptions[] = {
+    {"stack", "# of bytes", [](ToolSettings& s, int32_t v) { return s.stackSize = uint32_t(v), true; }},
+    {"sizedata", "# of bytes", [](ToolSettings& s, int32_t v) { return s.sizeData = v, true; }},
+    {"sizetext", "# of bytes", [](ToolSettings& s, int32_t v) { return s.sizeText = v, true; }},
+    {"sizetemp", "# of bytes", [](ToolSettings& s, int32_t v) { return s.sizeTemp = v, true; }},
+    {"sizeload", "# of bytes", [](ToolSettings& s, int32_t v) { return s.sizeLoad = v, true; }},
+    {"sizefileinfo", "# of bytes", storeFileInfoSize},
+    {"padall", "percentage", [](ToolSettings& s, int32_t v) { return s.padAllPercent = v, true; }},
+    {"h", "# of bytes", [](ToolSettings& s, int32_t v) { return s.heapSize = uint32_t(v), true; }},
+};
+
+const NumericOption* findNumericOption(const char* word) {
+    for (const NumericOption& option : kNumericOptions)
+        if (sameWord(word, option.word)) return &option;
+    return nullptr;
+}
+
+// Reads the number following option i; a missing argument reads as 0, which
+// is refused.
+int readNumericOption(ToolSettings& s, const NumericOption& option, int argc, char** argv, int& i) {
+    const int32_t value = readNumber(nextArgument(argc, argv, i));
+    if (value == 0) {
+        printOut("***Option -%s did not have a valid argument (%s). Return -1.\n", option.word, option.unit);
+        return -1;
+    }
+    return option.store(s, value) ? 0 : -1;
+}
+
+int readInputFile(RunContext& ctx, const char* argument) {
+    if (ctx.input.hasImage) {
         printOut("***Error: More than one ELF input file specified. \"%s\"\n", argument);
         return -1;
     }
@@ -81,21 +116,21 @@ int readInputFile(const char* argument) {
         printOut("***Error: Could not map in file \"%s\". Error 0x%08X\n", argument, code);
         return int(code);
     }
-    state.settings.inputPath = argument;
-    state.settings.hasInputPath = true;
+    ctx.settings.inputPath = argument;
     if (mapping->size() < kMinimumElfFileSize) {
         // Too small to be an ELF file: dropped without a message.
         releaseMappedFile(mapping);
         return 0;
     }
     // The mapping stays for the whole run, also when the reader refuses it.
-    if (state.input.inputMapping) releaseMappedFile(state.input.inputMapping);
-    state.input.inputMapping = mapping;
-    return loadInputElf(int(strlen(argument)), argument, mapping->base, mapping->sizeLow);
+    ctx.input.inputMapping.reset(mapping);
+    return loadInputElf(ctx, int(strlen(argument)), argument, mapping->base, mapping->sizeLow);
 }
 
-int parseOption(int argc, char** argv, int& i) {
-    ToolSettings& s = settings();
+// Options are told apart by their first letter; within a letter, words the
+// tool does not know are refused or passed over as each letter has it.
+int parseOption(RunContext& ctx, int argc, char** argv, int& i) {
+    ToolSettings& s = ctx.settings;
     const char* argument = argv[i];
     const char* word = argument + 1;
 
@@ -103,41 +138,11 @@ int parseOption(int argc, char** argv, int& i) {
     case 's':
         if (sameWord(word, "s")) {
             s.stripSymbolStrings = true;
-        } else if (sameWord(word, "stack")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-stack");
-            s.stackSize = uint32_t(value);
-        } else if (sameWord(word, "sizedata")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-sizedata");
-            s.sizeData = value;
-        } else if (sameWord(word, "sizetext")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-sizetext");
-            s.sizeText = value;
-        } else if (sameWord(word, "sizetemp")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-sizetemp");
-            s.sizeTemp = value;
-        } else if (sameWord(word, "sizeload")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-sizeload");
-            s.sizeLoad = value;
-        } else if (sameWord(word, "sizefileinfo")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) return optionNeedsBytes("-sizefileinfo");
-            if (uint32_t(value) < kMinimumFileInfoSize) {
-                printOut("***Option -sizefileinfo did not have a valid argument (# of bytes). "
-                         "Must be at least as large as %d. Return -1.\n",
-                         int(kMinimumFileInfoSize));
-                return -1;
-            }
-            s.sizeFileInfo = uint32_t(value);
-        } else {
-            printOut("***Option -s does not take an argument. Return -1.\n");
-            return -1;
+            return 0;
         }
-        return 0;
+        if (const NumericOption* option = findNumericOption(word)) return readNumericOption(s, *option, argc, argv, i);
+        printOut("***Option -s does not take an argument. Return -1.\n");
+        return -1;
 
     case 'n':
         if (sameWord(word, "new"))
@@ -151,37 +156,26 @@ int parseOption(int argc, char** argv, int& i) {
         return 0;
 
     case 'p':
-        if (sameWord(word, "padall")) {
-            int32_t value = nextNumber(argc, argv, i);
-            if (value == 0) {
-                printOut("***Option -padall did not have a valid argument (percentage). Return -1.\n");
-                return -1;
-            }
-            s.padAllPercent = value;
-        }
+        if (sameWord(word, "padall")) return readNumericOption(s, *findNumericOption("padall"), argc, argv, i);
         return 0;
 
     case 't': {
         const char* tag = word[1] == '\0' ? nextArgument(argc, argv, i) : nullptr;
-        if (!tag || !addTagOption(tag)) {
+        if (!tag || !addTagOption(ctx, tag)) {
             printOut("***Option -t must be of the format  -t <x>=<y>.\n");
             return -1;
         }
         return 0;
     }
 
-    case 'h': {
-        int32_t value = nextNumber(argc, argv, i);
-        if (value == 0) return optionNeedsBytes("-h");
-        s.heapSize = uint32_t(value);
-        return 0;
-    }
+    case 'h':  // every word that starts with "h"
+        return readNumericOption(s, *findNumericOption("h"), argc, argv, i);
 
     case 'd':
         if (sameWord(word, "d")) {
             s.dynamicOnly = true;
         } else if (sameWord(word, "dbg_source_root")) {
-            if (!addSourceRoot(nextArgument(argc, argv, i))) {
+            if (!addSourceRoot(s, nextArgument(argc, argv, i))) {
                 printOut("***Option -dbg_source_root did not have a valid argument "
                          "(a path beginning with the drive). Return -1.\n");
                 return -1;
@@ -212,7 +206,6 @@ int parseOption(int argc, char** argv, int& i) {
         }
         s.importLibraryPath = path;
         s.importLibraryPathGiven = true;
-        s.hasImportLibraryPath = true;
         return 0;
     }
 
@@ -256,8 +249,7 @@ int parseOption(int argc, char** argv, int& i) {
 }
 
 // The four area sizes must be given together, and not with -padall.
-bool checkPaddingOptions() {
-    ToolSettings& s = settings();
+bool checkPaddingOptions(ToolSettings& s) {
     const bool allSizes = s.sizeData != -1 && s.sizeText != -1 && s.sizeTemp != -1 && s.sizeLoad != -1;
     if (s.sizeData >= 0 && !allSizes) {
         printOut("Error: -sizedata %d needs to set -sizetext <n> -sizeload <n> -sizetemp <n>. return -1.\n",
@@ -290,27 +282,81 @@ bool checkPaddingOptions() {
 
 // The module and import library names: the input's full path with its
 // extension (the last "." of the file name) replaced.
-void deriveOutputNames(const std::string& inputFullPath) {
-    ToolSettings& s = settings();
+void deriveOutputNames(ToolSettings& s, const std::string& inputFullPath) {
     size_t nameStart = inputFullPath.find_last_of("/\\");
     nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
     size_t extension = inputFullPath.rfind('.');
     if (extension == std::string::npos || extension < nameStart) extension = inputFullPath.size();
     const std::string stem = inputFullPath.substr(0, extension);
     s.outputPath = stem + (s.isQdx ? ".qdx" : ".qdl");
-    if (!s.importLibraryPathGiven && !s.noImportLibrary) {
-        s.importLibraryPath = stem + ".a";
-        s.hasImportLibraryPath = true;
+    if (!s.importLibraryPathGiven && !s.noImportLibrary) s.importLibraryPath = stem + ".a";
+}
+
+void printFailureBanner(const std::string& program, int code) {
+    printOut("\n\n%s FAILED Error = %d\n", program.c_str(), code);
+}
+
+int failWithReport(const char* message, int argc, char** argv) {
+    printOut("%s", message);
+    reportFailure(-1, argc, argv);
+    flushOut();
+    return -1;
+}
+
+// With -warnemptyrela: the reader emptied a relocation section for the null
+// section.
+void warnEmptyRelocations(const RunContext& ctx) {
+    if (!ctx.settings.warnEmptyRela || !ctx.input.hasImage || !ctx.input.image.emptyRelaSeen) return;
+    printOut("*** Warning found relocation section for NULL section that has empty relocations in ELF file "
+             "\"%s\"\n",
+             ctx.settings.inputPath.c_str());
+    printOut("*** This is not a problem for your game but please contact Velder support so we can fix this "
+             "issue\n");
+}
+
+// Everything the command line leaves to the tool: the defaults, the padding
+// rules, the output names and the module path that FileInfo stores. 0, or -1
+// after the failure report.
+int completeSettings(RunContext& ctx, int argc, char** argv) {
+    ToolSettings& s = ctx.settings;
+    if (s.stackSize == 0) s.stackSize = kDefaultStackSize;
+    if (s.heapSize < kMinimumHeapSize) s.heapSize = kMinimumHeapSize;
+
+    if (!ctx.input.hasImage)
+        return failWithReport("Error: No Elf file found on command line. Return -1.\n", argc, argv);
+
+    std::string inputFullPath;
+    size_t fileNamePos = std::string::npos;
+    if (!fullPathName(s.inputPath, inputFullPath, fileNamePos))
+        return failWithReport("Error: GetFullPathName for src elf failed. return -1.\n", argc, argv);
+    if (fileNamePos == std::string::npos)
+        return failWithReport("Error: src elf is expected to be a full path to and including the file; found "
+                              "only a directory. return -1.\n",
+                              argc, argv);
+
+    if (!checkPaddingOptions(s)) {
+        printFailureBanner(s.programName, -1);
+        flushOut();
+        return -1;
     }
+
+    deriveOutputNames(s, inputFullPath);
+
+    // The output name is already full; only a name grown past the
+    // platform's limit fails here.
+    std::string outputFullPath;
+    if (!fullPathName(s.outputPath, outputFullPath, fileNamePos))
+        return failWithReport("Error: GetFullPathName for src elf failed. return -1.\n", argc, argv);
+    s.fileInfoPath = outputFullPath;
+    s.outputFullPathLength = int32_t(outputFullPath.size());
+    return 0;
 }
 
 // Maps the written module again and checks it as the loader will see it. The
 // file is still under its temporary name: it takes the output name only when
 // the check passes, so that a module the loader would refuse never stands
 // there (an older module of that name stays as it was).
-int verifyWrittenModule() {
-    const ToolSettings& s = settings();
-    AtomicFile& written = toolState().module.writtenModule;
+int verifyWrittenModule(const ToolSettings& s, AtomicFile& written) {
     const std::string& path = written.tempPath.empty() ? s.outputPath : written.tempPath;
     MappedFile* mapping = nullptr;
     uint32_t code = mapFile(path.c_str(), &mapping);
@@ -339,32 +385,26 @@ int verifyWrittenModule() {
     return 0;
 }
 
-// Everything after the settings are complete: the stages in their fixed order.
-int runStages() {
-    ToolSettings& s = settings();
-    int result = makeFileInfoPath();
-    if (result == 0 && !s.noImportLibrary) result = buildImportLibrary();
-    if (result == 0) result = buildModule();
-    if (result == 0) result = verifyWrittenModule();
+// The stages in their fixed order: the FileInfo path, the import library,
+// the module, the check of the written module.
+int runStages(RunContext& ctx) {
+    AtomicFile written;  // the module under its temporary name
+    int result = makeFileInfoPath(ctx.settings);
+    if (result == 0 && !ctx.settings.noImportLibrary) result = buildImportLibrary(ctx, ctx.importLib);
+    if (result == 0) result = buildModule(ctx, written);
+    if (result == 0) result = verifyWrittenModule(ctx.settings, written);
     // A module that failed its check, or was written by a run that failed
     // after the write, never takes the output name: its temporary file goes.
-    atomicFileAbort(toolState().module.writtenModule);
+    atomicFileAbort(written);
     return result;
-}
-
-int failWithReport(const char* message, int argc, char** argv) {
-    printOut("%s", message);
-    reportFailure(-1, argc, argv);
-    flushOut();
-    return -1;
 }
 
 }  // namespace
 
-int parseArguments(int argc, char** argv) {
+int parseArguments(RunContext& ctx, int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const char* argument = orEmpty(argv[i]);
-        int result = argument[0] == '-' ? parseOption(argc, argv, i) : readInputFile(argument);
+        int result = argument[0] == '-' ? parseOption(ctx, argc, argv, i) : readInputFile(ctx, argument);
         if (result != 0) return result;
     }
     return 0;
@@ -385,9 +425,9 @@ void printUsage() {
     printOut("    -s                     Strip non-import symbol strings from target\n");
     printOut("    -new                   New smaller QDL symbol table(default)\n");
     printOut("    -old                   Old larger QDL symbol table\n");
-    printOut("    -h <#>                 Override default system heap size (min %dkB)\n", 32);
+    printOut("    -h <#>                 Override default system heap size (min %dkB)\n", int(kMinimumHeapSize / 1024));
     printOut("    -checknosda            Verify QDL does not use an SDA\n");
-    printOut("    -stack <#>             Override default initial stack size (%d)\n", 65536);
+    printOut("    -stack <#>             Override default initial stack size (%d)\n", int(kDefaultStackSize));
     printOut("    -l <file>              Specify Output .a import library file\n");
     printOut("    -v                     Print Verbose Info\n");
     printOut("    -warnemptyrela         Emit warning if a relocation section points to the\n");
@@ -417,71 +457,35 @@ void printUsage() {
 
 void reportFailure(int code, int argc, char** argv) {
     const char* program = argc > 0 ? orEmpty(argv[0]) : "";
-    printOut("\n\n%s FAILED Error = %d\n", program, code);
+    printFailureBanner(program, code);
     printOut("\t%s", program);
     for (int i = 1; i < argc; ++i) printOut(" \\\n\t\t%s", orEmpty(argv[i]));
     printOut("\n");
     printUsage();
 }
 
-int runTool(int argc, char** argv) {
-    resetToolState();
-    ToolSettings& s = settings();
-    s.programName = argc > 0 ? orEmpty(argv[0]) : "";
+int runTool(RunContext& ctx, int argc, char** argv) {
+    ctx = RunContext{};
+    ctx.settings.programName = argc > 0 ? orEmpty(argv[0]) : "";
 
-    int result = parseArguments(argc, argv);
-    if (result != 0) {
+    if (int result = parseArguments(ctx, argc, argv)) {
         printUsage();
         flushOut();
         return result;
     }
+    warnEmptyRelocations(ctx);
+    if (int result = completeSettings(ctx, argc, argv)) return result;
 
-    if (s.emptyRelaSeen && s.warnEmptyRela && s.hasInputPath) {
-        printOut("*** Warning found relocation section for NULL section that has empty relocations in ELF file "
-                 "\"%s\"\n",
-                 s.inputPath.c_str());
-        printOut("*** This is not a problem for your game but please contact Velder support so we can fix this "
-                 "issue\n");
-    }
-
-    if (s.stackSize == 0) s.stackSize = kDefaultStackSize;
-    if (s.heapSize < kMinimumHeapSize) s.heapSize = kMinimumHeapSize;
-
-    if (!toolState().input.hasImage)
-        return failWithReport("Error: No Elf file found on command line. Return -1.\n", argc, argv);
-
-    std::string inputFullPath;
-    size_t fileNamePos = std::string::npos;
-    if (!fullPathName(s.inputPath, inputFullPath, fileNamePos))
-        return failWithReport("Error: GetFullPathName for src elf failed. return -1.\n", argc, argv);
-    if (fileNamePos == std::string::npos)
-        return failWithReport("Error: src elf is expected to be a full path to and including the file; found "
-                              "only a directory. return -1.\n",
-                              argc, argv);
-
-    if (!checkPaddingOptions()) {
-        printOut("\n\n%s FAILED Error = %d\n", s.programName.c_str(), -1);
-        flushOut();
-        return -1;
-    }
-
-    deriveOutputNames(inputFullPath);
-
-    // The module's full path as FileInfo stores it. The output name is
-    // already full; only a name grown past the platform's limit fails here.
-    std::string outputFullPath;
-    if (!fullPathName(s.outputPath, outputFullPath, fileNamePos))
-        return failWithReport("Error: GetFullPathName for src elf failed. return -1.\n", argc, argv);
-    s.fileInfoPath = outputFullPath;
-    s.fileInfoPathLength = uint32_t(outputFullPath.size());
-    s.outputFullPathLength = int32_t(outputFullPath.size());
-
-    result = runStages();
-
+    const int result = runStages(ctx);
     flushOut();
-    if (result != 0) printOut("\n\n%s FAILED Error = %d\n", s.programName.c_str(), result);
+    if (result != 0) printFailureBanner(ctx.settings.programName, result);
     flushOut();
     return result;
+}
+
+int runTool(int argc, char** argv) {
+    RunContext ctx;
+    return runTool(ctx, argc, argv);
 }
 
 int exitStatusFor(int result) {

@@ -4,13 +4,12 @@
 #include <new>
 #include <string>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/CygdrivePath.h"
+#include "core/Output.h"
 
 namespace {
 
-constexpr char kCygdrivePrefix[] = "/cygdrive/";
-constexpr size_t kCygdrivePrefixLength = sizeof kCygdrivePrefix - 1;
+constexpr size_t kCygdrivePrefixLength = kCygdrivePrefix.size();
 
 // The FileInfo path buffer holds 260 characters; a path needs room for 16
 // more while it is compared.
@@ -39,7 +38,7 @@ RootMatch matchRoot(const std::string& path, const std::string& root, size_t& k)
     }
 
     size_t r = 0, w = 0;
-    if (root.compare(0, kCygdrivePrefixLength, kCygdrivePrefix) == 0) {
+    if (isCygdrivePath(root)) {
         // /cygdrive/<d>/... stands for <d>:\...; a drive that differs ends the
         // whole search.
         if (n <= kCygdrivePrefixLength || a < 2) return RootMatch::stopSearch;
@@ -62,9 +61,8 @@ RootMatch matchRoot(const std::string& path, const std::string& root, size_t& k)
 
 }  // namespace
 
-bool addSourceRoot(const char* path) {
+bool addSourceRoot(ToolSettings& s, const char* path) {
     if (!path || !*path) return false;
-    ToolSettings& s = settings();
     const size_t length = strlen(path);
     for (const std::string& root : s.sourceRoots)
         if (root.size() == length && root.compare(0, length, path) == 0) return true;
@@ -77,11 +75,10 @@ bool addSourceRoot(const char* path) {
     return true;
 }
 
-int makeFileInfoPath() {
-    ToolSettings& s = settings();
+int makeFileInfoPath(ToolSettings& s) {
     if (s.sourceRoots.empty()) return 0;
 
-    const size_t a = s.fileInfoPathLength;
+    const size_t a = s.fileInfoPath.size();
     if (a + 16 > kFileInfoPathLimit) {
         printOut("***File path to QDL is too large.\n");
         return -1;
@@ -95,7 +92,6 @@ int makeFileInfoPath() {
         if (match == RootMatch::notMatched) continue;
         if (k < a && isSeparator(path[k])) ++k;
         s.fileInfoPath = path.substr(k);
-        s.fileInfoPathLength = uint32_t(a - k);
         return 0;
     }
     return 0;

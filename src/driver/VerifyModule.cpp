@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "elf/ElfFormat.h"
 
 namespace {

@@ -15,6 +15,9 @@ struct ElfImage {
     uint32_t sectionHeaderSize = 0;     // e_shentsize, or 40 when it is 0
     uint8_t* programHeaders = nullptr;  // bytes + e_phoff
     uint32_t programHeaderSize = 0;     // e_phentsize, or 32 when it is 0
+    // The reader emptied a relocation section for the null section whose
+    // first entry was zero (-warnemptyrela reports it).
+    bool emptyRelaSeen = false;
 
     Elf32_Ehdr& header() const { return *reinterpret_cast<Elf32_Ehdr*>(bytes); }
     bool littleEndian() const { return bytes[EI_DATA] == ELFDATA2LSB; }

@@ -1,7 +1,7 @@
 #include "elf/ElfReader.h"
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "elf/InputState.h"
 #include "elf/SectionContents.h"
 #include "elf/StartOverlap.h"
 
@@ -22,6 +22,7 @@ struct Reading {
     uint32_t shnum = 0;
     uint32_t shentsize = 0;
     uint32_t shstrndx = 0;
+    bool emptyRelaSeen = false;  // a relocation section for the null section was emptied
 
     Elf32_Shdr& section(uint32_t i) const {
         return *reinterpret_cast<Elf32_Shdr*>(bytes + shoff + uint64_t(i) * shentsize);
@@ -225,7 +226,7 @@ constexpr RelocationKind kRela{true, 12, 0xBAD0002E, 0xBAD0000A, 0xBAD0000B, 0xB
 constexpr RelocationKind kRel{false, 8, 0xBAD00030, 0xBAD00011, 0xBAD00012, 0xBAD00013,
                               0xBAD00031, 0xBAD00014, 0xBAD00015, 0xBAD00016};
 
-uint32_t checkRelocations(const Reading& r, uint32_t index, const RelocationKind& kind) {
+uint32_t checkRelocations(Reading& r, uint32_t index, const RelocationKind& kind) {
     Elf32_Shdr& rs = r.section(index);
     if (rs.sh_size == 0) return 0;
     if (rs.sh_entsize != 0 && rs.sh_entsize < kind.defaultEntrySize) return kind.badEntrySize;
@@ -255,7 +256,7 @@ uint32_t checkRelocations(const Reading& r, uint32_t index, const RelocationKind
     if (targetSection.sh_type == SHT_NULL) {
         if (!firstEntryIsZero(r, rs, entrySize)) return kind.nullTarget;
         rs.sh_size = 0;
-        settings().emptyRelaSeen = true;
+        r.emptyRelaSeen = true;
         return 0;
     }
     for (uint32_t k = 0; k < entries; ++k) {
@@ -275,7 +276,7 @@ uint32_t checkRelocations(const Reading& r, uint32_t index, const RelocationKind
     return 0;
 }
 
-uint32_t readTables(const Reading& r) {
+uint32_t readTables(Reading& r) {
     if (uint32_t code = checkSectionStarts(r)) return code;
     if (uint32_t code = checkProgramStarts(r)) return code;
     if (uint32_t code = checkExtents(r)) return code;
@@ -313,7 +314,7 @@ const Elf32_Shdr& sectionAt(const ElfImage& image, uint32_t index) {
 }
 
 // Takes the small-data-area bases out of one symbol table.
-void findSdaBases(const ElfImage& image, const Elf32_Shdr& table) {
+void findSdaBases(const ElfImage& image, const Elf32_Shdr& table, SmallDataBases& bases) {
     const uint32_t shnum = image.header().e_shnum;
     if (table.sh_link >= shnum) return;
     const Elf32_Shdr& strings = sectionAt(image, table.sh_link);
@@ -325,9 +326,9 @@ void findSdaBases(const ElfImage& image, const Elf32_Shdr& table) {
         if (at + sizeof(Elf32_Sym) > image.byteCount) break;
         const Elf32_Sym& sym = *reinterpret_cast<const Elf32_Sym*>(image.bytes + at);
         if (nameIs(image, strings, sym.st_name, "_SDA_BASE_"))
-            settings().sdaBase = sym.st_value;
+            bases.sdaBase = sym.st_value;
         else if (nameIs(image, strings, sym.st_name, "_SDA2_BASE_"))
-            settings().sda2Base = sym.st_value;
+            bases.sda2Base = sym.st_value;
     }
 }
 
@@ -344,11 +345,12 @@ uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) {
     image->sectionHeaderSize = r.shentsize;
     image->programHeaders = bytes + r.phoff;
     image->programHeaderSize = r.phentsize;
+    image->emptyRelaSeen = r.emptyRelaSeen;
     return 0;
 }
 
-int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t count) {
-    InputState& input = toolState().input;
+int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count) {
+    InputState& input = ctx.input;
     if (input.hasImage) return -1;
     ElfImage image;
     if (uint32_t code = readElfImage(bytes, count, &image)) {
@@ -376,23 +378,25 @@ int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t coun
                  nameLength, name, image.programHeaderSize, uint32_t(sizeof(Elf32_Phdr)));
         return -1;
     }
-    detachSectionsOverHeaders();
+    detachSectionsOverHeaders(ctx);
 
-    ToolSettings& s = settings();
+    ToolSettings& s = ctx.settings;
+    SmallDataBases bases;
     uint32_t relocationSections = 0;
     for (uint32_t i = 1; i < shnum; ++i) {
         const Elf32_Shdr& section = sectionAt(image, i);
         if (section.sh_type == SHT_SYMTAB) {
-            findSdaBases(image, section);
+            findSdaBases(image, section, bases);
         } else if (section.sh_type == SHT_RELA && section.sh_info < shnum) {
             const Elf32_Shdr& target = sectionAt(image, section.sh_info);
             if (target.sh_type == SHT_PROGBITS && (target.sh_flags & SHF_ALLOC)) ++relocationSections;
         }
     }
-    if (s.sdaBase == 0) s.sdaBase = 0x8000;
-    if (s.sda2Base == 0) s.sda2Base = 0x8000;
+    if (bases.sdaBase == 0) bases.sdaBase = kDefaultSdaBase;
+    if (bases.sda2Base == 0) bases.sda2Base = kDefaultSdaBase;
+    ctx.input.smallData = bases;
 
-    if (s.forceQdx || s.sdaBase > 0x8000 || s.sda2Base > 0x8000)
+    if (s.forceQdx || bases.sdaBase > kDefaultSdaBase || bases.sda2Base > kDefaultSdaBase)
         s.isQdx = true;
     else if (!s.isQdx)
         s.checkNoSda = true;

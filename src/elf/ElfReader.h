@@ -1,6 +1,8 @@
 // Validation of an ELF image in memory and its conversion to host order.
 #pragma once
 
+#include "elf/InputState.h"
+
 #include <cstdint>
 
 #include "elf/ElfImage.h"
@@ -11,4 +13,4 @@ uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image);
 
 // Reads the input file while the command line is parsed; sets the input
 // image, sdaBase, sda2Base, isQdx and checkNoSda. 0, -1 or a reader code.
-int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t count);
+int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count);

@@ -2,43 +2,43 @@
 
 #include <algorithm>
 
-#include "driver/ToolState.h"
+#include "elf/InputState.h"
 
-Elf32_Shdr* inputSectionHeader(uint32_t index) {
-    const ElfImage& image = inputImage();
+Elf32_Shdr* inputSectionHeader(ElfContext& ctx, uint32_t index) {
+    const ElfImage& image = ctx.input.image;
     if (!image.bytes || index >= image.sectionCount() || !image.sectionHeaders) return nullptr;
     return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + size_t(index) * 40);
 }
 
-uint8_t* sectionContents(uint32_t index) {
-    auto& own = toolState().input.ownContents;
+uint8_t* sectionContents(ElfContext& ctx, uint32_t index) {
+    auto& own = ctx.input.ownContents;
     auto found = own.find(index);
     if (found != own.end()) return found->second.data();
-    const Elf32_Shdr* header = inputSectionHeader(index);
-    const ElfImage& image = inputImage();
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    const ElfImage& image = ctx.input.image;
     if (!header || header->sh_offset >= image.byteCount) return nullptr;
     return image.bytes + header->sh_offset;
 }
 
-uint32_t sectionContentsCapacity(uint32_t index) {
-    auto& own = toolState().input.ownContents;
+uint32_t sectionContentsCapacity(ElfContext& ctx, uint32_t index) {
+    auto& own = ctx.input.ownContents;
     auto found = own.find(index);
     if (found != own.end()) return uint32_t(found->second.size());
-    const Elf32_Shdr* header = inputSectionHeader(index);
-    const ElfImage& image = inputImage();
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    const ElfImage& image = ctx.input.image;
     if (!header || header->sh_offset >= image.byteCount) return 0;
     uint32_t left = image.byteCount - header->sh_offset;
     return header->sh_size < left ? header->sh_size : left;
 }
 
-uint8_t* replaceSectionContents(uint32_t index, std::vector<uint8_t> buffer) {
-    auto& slot = toolState().input.ownContents[index];
+uint8_t* replaceSectionContents(ElfContext& ctx, uint32_t index, std::vector<uint8_t> buffer) {
+    auto& slot = ctx.input.ownContents[index];
     slot = std::move(buffer);
     return slot.data();
 }
 
-void detachSectionsOverHeaders() {
-    const ElfImage& image = inputImage();
+void detachSectionsOverHeaders(ElfContext& ctx) {
+    const ElfImage& image = ctx.input.image;
     if (!image.bytes) return;
     const Elf32_Ehdr& header = image.header();
     struct Span {
@@ -51,14 +51,14 @@ void detachSectionsOverHeaders() {
     };
     const uint32_t count = image.sectionCount();
     for (uint32_t i = 1; i < count; ++i) {
-        const uint32_t capacity = sectionContentsCapacity(i);
+        const uint32_t capacity = sectionContentsCapacity(ctx, i);
         if (capacity == 0) continue;
-        const uint64_t start = inputSectionHeader(i)->sh_offset;
+        const uint64_t start = inputSectionHeader(ctx, i)->sh_offset;
         const uint64_t end = start + capacity;
         bool overlaps = false;
         for (const Span& span : headers) overlaps |= span.start < span.end && start < span.end && span.start < end;
         if (!overlaps) continue;
-        const uint8_t* bytes = sectionContents(i);
-        replaceSectionContents(i, std::vector<uint8_t>(bytes, bytes + capacity));
+        const uint8_t* bytes = sectionContents(ctx, i);
+        replaceSectionContents(ctx, i, std::vector<uint8_t>(bytes, bytes + capacity));
     }
 }

@@ -9,9 +9,10 @@
 #include <ctime>
 #include <string_view>
 
-#include "driver/Output.h"
-#include "driver/Platform.h"
-#include "driver/ToolState.h"
+#include "core/CygdrivePath.h"
+#include "core/Output.h"
+#include "core/Platform.h"
+#include "importlib/ImportLibState.h"
 #include "elf/SectionContents.h"
 
 namespace {
@@ -142,7 +143,7 @@ int writeArchive(AtomicFile& file, const ImportStub& stub, const std::string& mo
 }
 
 // Runs the toolchain's archiver over the library, whatever the write gave.
-void runArchiver(const std::string& libraryPath) {
+void runArchiver(SymbolContext& ctx, const std::string& libraryPath) {
     std::string root;
     std::string program = "ax";
     std::string command = "ax -ts";
@@ -150,11 +151,8 @@ void runArchiver(const std::string& libraryPath) {
     if (ghsRoot && *ghsRoot) {
         root = ghsRoot;
         char separator = '\\';
-        if (root.compare(0, 10, "/cygdrive/") == 0) {
-            // "/cygdrive/c/ghs" is the drive-letter path "c:/ghs".
-            const std::string drive = root.size() > 10 ? root.substr(10, 1) : std::string();
-            const std::string rest = root.size() > 11 ? root.substr(11) : std::string();
-            root = drive + ":" + rest;
+        if (isCygdrivePath(root)) {
+            root = drivePathOfCygdrive(root);
             separator = '/';
         } else if (root[0] == '/' || (root.size() >= 4 && root[3] == '/')) {
             separator = '/';
@@ -163,23 +161,22 @@ void runArchiver(const std::string& libraryPath) {
         command = root + separator + "ax -ts";
     }
     const std::string commandLine = command + " \"" + libraryPath + "\"";
-    if (settings().verbose) printOut("exec: %s\n", commandLine.c_str());
+    if (ctx.settings.verbose) printOut("exec: %s\n", commandLine.c_str());
     const int status = runProgram(program, {"-ts", libraryPath});
     if (status != 0) printOut("FAILED: ax -ts %s\nreturned %d\n", libraryPath.c_str(), status);
 }
 
 }  // namespace
 
-int buildImportLibrary() {
-    const ToolSettings& s = settings();
-    ImportLibState& state = toolState().importLib;
+int buildImportLibrary(SymbolContext& ctx, ImportLibState& state) {
+    const ToolSettings& s = ctx.settings;
     state.moduleName = moduleNameOf(s.outputPath);
 
-    const ElfImage& input = inputImage();
+    const ElfImage& input = ctx.input.image;
     const uint32_t shnum = input.bytes ? input.sectionCount() : 0;
     uint32_t functionExports = 0, dataExports = 0, dataRelocations = 0;
     for (uint32_t i = 1; i < shnum; ++i) {
-        const Elf32_Shdr* header = inputSectionHeader(i);
+        const Elf32_Shdr* header = inputSectionHeader(ctx, i);
         if (!header || header->sh_type != SHT_EXPORT_TABLE) continue;
         if (header->sh_flags & SHF_EXECINSTR)
             functionExports = i;
@@ -188,19 +185,19 @@ int buildImportLibrary() {
     }
     if (dataExports != 0) {
         for (uint32_t i = 1; i < shnum; ++i) {
-            const Elf32_Shdr* header = inputSectionHeader(i);
+            const Elf32_Shdr* header = inputSectionHeader(ctx, i);
             if (header && header->sh_type == SHT_RELA && header->sh_info == dataExports) dataRelocations = i;
         }
     }
     if (functionExports == 0 && dataExports == 0) return 0;
 
     ImportStub& stub = state.stub;
-    if (buildImportStub(functionExports, dataExports, dataRelocations, state.moduleName, stub) != 0) return -1;
-    return writeImportLibrary(stub);
+    if (buildImportStub(ctx, functionExports, dataExports, dataRelocations, state.moduleName, stub) != 0) return -1;
+    return writeImportLibrary(ctx, stub, state.moduleName);
 }
 
-int writeImportLibrary(const ImportStub& stub) {
-    const ToolSettings& s = settings();
+int writeImportLibrary(SymbolContext& ctx, const ImportStub& stub, const std::string& moduleName) {
+    const ToolSettings& s = ctx.settings;
     const std::string& libraryPath = s.importLibraryPath;
 
     // Written under a temporary name and moved over the library only when
@@ -211,7 +208,7 @@ int writeImportLibrary(const ImportStub& stub) {
         printOut("***Error: Could not open output file for writing.\n");
         return error;
     }
-    int result = writeArchive(file, stub, toolState().importLib.moduleName);
+    int result = writeArchive(file, stub, moduleName);
     if (result == 0) {
         result = atomicFileCommit(file);
         if (result != 0) printOut("***Error: Could not write to output library file.\n");
@@ -219,6 +216,6 @@ int writeImportLibrary(const ImportStub& stub) {
         atomicFileAbort(file);
     }
 
-    runArchiver(libraryPath);
+    runArchiver(ctx, libraryPath);
     return result;
 }

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "importlib/ImportLibState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
@@ -39,32 +39,32 @@ struct StubSymbol {
     uint16_t st_shndx = 0;
 };
 
-std::string_view nameOfSection(uint32_t index) {
-    const Elf32_Shdr* header = inputSectionHeader(index);
-    return header ? sectionName(*header) : std::string_view();
+std::string_view nameOfSection(SymbolContext& ctx, uint32_t index) {
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    return header ? sectionName(ctx, *header) : std::string_view();
 }
 
 // Reads the table's header; the table must hold its n entries.
-bool loadExportTable(uint32_t index, ExportTable& table) {
+bool loadExportTable(SymbolContext& ctx, uint32_t index, ExportTable& table) {
     table.index = index;
     if (index == 0) return true;
-    const Elf32_Shdr* header = inputSectionHeader(index);
-    table.contents = sectionContents(index);
-    table.capacity = sectionContentsCapacity(index);
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    table.contents = sectionContents(ctx, index);
+    table.capacity = sectionContentsCapacity(ctx, index);
     if (header && table.contents && table.capacity >= kExportHeaderSize) {
         table.count = readBe32(table.contents);
         table.sh_addr = header->sh_addr;
         const uint64_t needed = kExportHeaderSize + uint64_t(kExportEntrySize) * table.count;
         if (needed <= header->sh_size && needed <= table.capacity) return true;
     }
-    const std::string_view name = nameOfSection(index);
+    const std::string_view name = nameOfSection(ctx, index);
     printOut("***Error: export section \"%.*s\" (index %u) is too short for its entries. Return -1\n",
              int(name.size()), name.data(), index);
     return false;
 }
 
 // The name of entry k: a NUL-terminated string that must lie inside the table.
-bool exportName(const ExportTable& table, uint32_t k, std::string_view& name) {
+bool exportName(SymbolContext& ctx, const ExportTable& table, uint32_t k, std::string_view& name) {
     const uint32_t word = readBe32(table.contents + kExportHeaderSize + uint64_t(kExportEntrySize) * k + 4);
     const uint32_t offset = word & kNameOffsetMask;
     if (offset < table.capacity) {
@@ -75,7 +75,7 @@ bool exportName(const ExportTable& table, uint32_t k, std::string_view& name) {
             return true;
         }
     }
-    const std::string_view section = nameOfSection(table.index);
+    const std::string_view section = nameOfSection(ctx, table.index);
     printOut("***Error: name of export %u in section \"%.*s\" (index %u) lies outside the section. Return -1\n", k,
              int(section.size()), section.data(), table.index);
     return false;
@@ -113,16 +113,16 @@ struct StubSectionHeader {
 
 }  // namespace
 
-int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
+int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
                     const std::string& moduleName, ImportStub& stub) {
     stub = ImportStub{};
-    const ElfImage& input = inputImage();
+    const ElfImage& input = ctx.input.image;
     if (!input.bytes) return -1;
     const bool little = input.littleEndian();
 
     ExportTable functions, data;
-    if (!loadExportTable(functionExports, functions)) return -1;
-    if (!loadExportTable(dataExports, data)) return -1;
+    if (!loadExportTable(ctx, functionExports, functions)) return -1;
+    if (!loadExportTable(ctx, dataExports, data)) return -1;
     const bool hasFunctions = functionExports != 0;
     const bool hasData = dataExports != 0;
     const uint32_t nf = functions.count;
@@ -132,7 +132,7 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
     const uint8_t* relocations = nullptr;
     uint32_t relocationCapacity = 0;
     if (dataExportRelocations != 0) {
-        const Elf32_Shdr* header = inputSectionHeader(dataExportRelocations);
+        const Elf32_Shdr* header = inputSectionHeader(ctx, dataExportRelocations);
         const uint32_t size = header ? header->sh_size : 0;
         const uint32_t entrySize = header && header->sh_entsize ? header->sh_entsize : kRelaStride;
         const uint32_t count = size / entrySize;
@@ -140,10 +140,10 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
             printOut("***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n", int(nd), int(count));
             return -1;
         }
-        relocations = sectionContents(dataExportRelocations);
-        relocationCapacity = sectionContentsCapacity(dataExportRelocations);
+        relocations = sectionContents(ctx, dataExportRelocations);
+        relocationCapacity = sectionContentsCapacity(ctx, dataExportRelocations);
         if (nd != 0 && (!relocations || uint64_t(kRelaStride) * nd > relocationCapacity)) {
-            const std::string_view name = nameOfSection(dataExportRelocations);
+            const std::string_view name = nameOfSection(ctx, dataExportRelocations);
             printOut("***Error: relocation section \"%.*s\" (index %u) is too short for its %u entries. Return -1\n",
                      int(name.size()), name.data(), dataExportRelocations, nd);
             return -1;
@@ -159,14 +159,14 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
     symbols.reserve(size_t(1) + nf + nd);
     for (uint32_t k = 0; k < nf; ++k) {
         std::string_view name;
-        if (!exportName(functions, k, name)) return -1;
+        if (!exportName(ctx, functions, k, name)) return -1;
         symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, kInfoFunction,
                            functionSection});
         appendName(strings, name);
     }
     for (uint32_t k = 0; k < nd; ++k) {
         std::string_view name;
-        if (!exportName(data, k, name)) return -1;
+        if (!exportName(ctx, data, k, name)) return -1;
         uint8_t info = kInfoObject;
         if (relocations) {
             Elf32_Rela rela;

@@ -1,6 +1,8 @@
 // The import stub object built from the export tables.
 #pragma once
 
+#include "symbols/SymbolState.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,5 +29,5 @@ struct ImportStub {
 
 // 0 and the stub, or -1 after an error line. Section indexes are 0 for a
 // table that is absent; at least one export table is given.
-int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
+int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
                     const std::string& moduleName, ImportStub& stub);

@@ -1,6 +1,6 @@
 #include "module/BuildModule.h"
 
-#include "driver/ToolState.h"
+#include "module/ModuleState.h"
 #include "module/ClassifySections.h"
 #include "module/FileInfo.h"
 #include "module/LoaderTags.h"
@@ -19,43 +19,43 @@ namespace {
 
 // The default flow: the rebuilt symbol table, then the relocation check
 // against the rebuilt symbols.
-int rebuildSymbolsAndCheckRelocations() {
-    if (int result = rebuildSymbolTable()) return result;
-    return checkAllRelocations();
+int rebuildSymbolsAndCheckRelocations(ModuleContext& ctx) {
+    if (int result = rebuildSymbolTable(ctx)) return result;
+    return checkAllRelocations(ctx);
 }
 
 // The -old flow: the input table keeps its size and numbering; unused
 // symbols are stripped in place, and with -s the string tables shrink to the
 // import names.
-int stripSymbolsAndCheckRelocations() {
-    findSymbolTable();
-    if (int result = stripUnusedSymbols()) return result;
-    if (int result = checkAllRelocations()) return result;
-    if (settings().stripSymbolStrings) return compactStringTables();
+int stripSymbolsAndCheckRelocations(ModuleContext& ctx) {
+    findSymbolTable(ctx);
+    if (int result = stripUnusedSymbols(ctx)) return result;
+    if (int result = checkAllRelocations(ctx)) return result;
+    if (ctx.settings.stripSymbolStrings) return compactStringTables(ctx);
     return 0;
 }
 
-int prepareSymbols() {
-    return settings().newSymbolTable ? rebuildSymbolsAndCheckRelocations() : stripSymbolsAndCheckRelocations();
+int prepareSymbols(ModuleContext& ctx) {
+    return ctx.settings.newSymbolTable ? rebuildSymbolsAndCheckRelocations(ctx) : stripSymbolsAndCheckRelocations(ctx);
 }
 
 }  // namespace
 
-int buildModule() {
-    if (int result = readTarnRoot()) return result;
-    loadTagsFile(toolState().module.tarnRoot.c_str());  // problems are reported, the build goes on
-    computeFilepathPadding();
-    if (int result = bindSymbolTable()) return result;
-    if (int result = checkTlsLayout()) return result;
-    applySectionUsage();
-    if (int result = prepareSymbols()) return result;
-    if (classifySections() != 0) return -1;
-    if (int result = buildFileInfo()) return result;
-    if (int result = reserveTrampolines()) return result;
-    if (int result = checkZeroFilledCode()) return result;
-    if (int result = buildSectionTable()) return result;
-    if (int result = placeSections()) return result;
-    if (int result = finishRegionSizes()) return result;
-    finishSpecialSections();
-    return writeModuleFile();
+int buildModule(ModuleContext& ctx, AtomicFile& written) {
+    if (int result = readTarnRoot(ctx)) return result;
+    loadTagsFile(ctx, ctx.module.tarnRoot.c_str());  // problems are reported, the build goes on
+    computeFilepathPadding(ctx);
+    if (int result = bindSymbolTable(ctx)) return result;
+    if (int result = checkTlsLayout(ctx)) return result;
+    applySectionUsage(ctx);
+    if (int result = prepareSymbols(ctx)) return result;
+    if (classifySections(ctx) != 0) return -1;
+    if (int result = buildFileInfo(ctx)) return result;
+    if (int result = reserveTrampolines(ctx)) return result;
+    if (int result = checkZeroFilledCode(ctx)) return result;
+    if (int result = buildSectionTable(ctx)) return result;
+    if (int result = placeSections(ctx)) return result;
+    if (int result = finishRegionSizes(ctx)) return result;
+    finishSpecialSections(ctx);
+    return writeModuleFile(ctx, written);
 }

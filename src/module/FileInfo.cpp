@@ -8,16 +8,14 @@
 #include <string>
 #include <string_view>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/CygdrivePath.h"
+#include "core/Output.h"
+#include "module/ModuleState.h"
 
 namespace {
 
 constexpr uint32_t kFileInfoConstant = 0x00005078;
 constexpr uint32_t kPathOffset = 0x60;
-constexpr uint32_t kDefaultSdaBase = 0x8000;
-constexpr uint32_t kDefaultStackSize = 0x10000;
-constexpr uint32_t kMinimumHeapSize = 0x8000;
 constexpr uint32_t kRootLengthForNoPadding = 84;
 
 constexpr uint32_t kFlagDynamicOnly = 0x1;
@@ -47,14 +45,14 @@ bool leadingNumber(std::string_view value, uint32_t& number) {
 // The length of TARN_ROOT as its drive-letter form counts it.
 uint32_t tarnRootLength(const std::string& root) {
     uint32_t length = uint32_t(root.size());
-    if (root.compare(0, 10, "/cygdrive/") == 0) length -= 9;
+    if (isCygdrivePath(root)) length -= uint32_t(kCygdrivePrefix.size() - 1);  // "/cygdrive/c" is "c:"
     return length;
 }
 
 // Takes the SDK version and revision tags out of the list and returns the
 // room the remaining tags need in the record (T).
-uint64_t takeSdkTags(FileInfoRecord& info) {
-    std::vector<TagEntry>& tags = settings().loaderTags;
+uint64_t takeSdkTags(ModuleContext& ctx, FileInfoRecord& info) {
+    std::vector<TagEntry>& tags = ctx.settings.loaderTags;
     const bool hadTags = !tags.empty();
     uint64_t room = 0;
     for (size_t i = 0; i < tags.size();) {
@@ -82,37 +80,37 @@ uint32_t sdaBaseOrDefault(uint32_t base) { return base ? base : kDefaultSdaBase;
 
 }  // namespace
 
-int readTarnRoot() {
+int readTarnRoot(ModuleContext& ctx) {
     const char* root = getenv("TARN_ROOT");
     if (!root) {
         printOut("***Error: TARN_ROOT is not defined\n");
         return -1;
     }
-    toolState().module.tarnRoot = root;
+    ctx.module.tarnRoot = root;
     return 0;
 }
 
-void computeFilepathPadding() {
-    ModuleState& module = toolState().module;
+void computeFilepathPadding(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     const uint32_t rootLength = tarnRootLength(module.tarnRoot);
     module.filepathPadding = rootLength < kRootLengthForNoPadding ? kRootLengthForNoPadding - rootLength : 0;
-    if (settings().verbose)
+    if (ctx.settings.verbose)
         printOut("Found TARN_ROOT = %s filepath_padding = %d TARN_ROOT len = %d delta = %d\n",
                  module.tarnRoot.c_str(), int(module.filepathPadding), int(rootLength), 31 - int(rootLength));
 }
 
-int buildFileInfo() {
-    ToolSettings& s = settings();
-    ModuleState& module = toolState().module;
+int buildFileInfo(ModuleContext& ctx) {
+    ToolSettings& s = ctx.settings;
+    ModuleState& module = ctx.module;
     FileInfoRecord& info = module.fileInfo;
 
     info.sdkVersion = 0;
     info.sdkRevision = 0;
-    const uint64_t tagRoom = takeSdkTags(info);
+    const uint64_t tagRoom = takeSdkTags(ctx, info);
 
     // The stored path may be shorter than the full output path (a source
     // root taken off); the space reserved is that of the full path.
-    const uint32_t pathLength = uint32_t(std::min<size_t>(s.fileInfoPathLength, s.fileInfoPath.size()));
+    const uint32_t pathLength = uint32_t(s.fileInfoPath.size());
     const uint64_t fullPathLength = s.outputFullPathLength > 0 ? uint64_t(s.outputFullPathLength) : 0;
     uint64_t size = kFileInfoFixedSize + 1 + fullPathLength + module.filepathPadding + tagRoom;
     // The path and the tags always fit, whatever the lengths say.
@@ -162,16 +160,16 @@ int buildFileInfo() {
     info.loadSize = regions[LOAD].end - regions[LOAD].base;
     info.tempSize = regions[TEMP].end;
 
-    info.sdaBase = sdaBaseOrDefault(s.sdaBase);
-    info.sda2Base = sdaBaseOrDefault(s.sda2Base);
+    info.sdaBase = sdaBaseOrDefault(ctx.input.smallData.sdaBase);
+    info.sda2Base = sdaBaseOrDefault(ctx.input.smallData.sda2Base);
     info.stackSize = s.stackSize ? s.stackSize : kDefaultStackSize;
     info.heapSize = s.heapSize < kMinimumHeapSize ? kMinimumHeapSize : s.heapSize;
     return 0;
 }
 
-std::vector<uint8_t> fileInfoBytesForFile() {
-    const ToolSettings& s = settings();
-    const FileInfoRecord& info = toolState().module.fileInfo;
+std::vector<uint8_t> fileInfoBytesForFile(ModuleContext& ctx) {
+    const ToolSettings& s = ctx.settings;
+    const FileInfoRecord& info = ctx.module.fileInfo;
     std::vector<uint8_t> out = info.bytes;
     if (out.size() < kFileInfoFixedSize) out.resize(kFileInfoFixedSize, 0);
     uint8_t* p = out.data();
@@ -186,8 +184,8 @@ std::vector<uint8_t> fileInfoBytesForFile() {
         info.loadAlign,
         info.tempSize,
         info.trampAdj,
-        sdaBaseOrDefault(s.sdaBase),
-        sdaBaseOrDefault(s.sda2Base),
+        sdaBaseOrDefault(ctx.input.smallData.sdaBase),
+        sdaBaseOrDefault(ctx.input.smallData.sda2Base),
         s.stackSize ? s.stackSize : kDefaultStackSize,
         info.pathOffset,
         info.flags,

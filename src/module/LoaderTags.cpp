@@ -5,20 +5,21 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/CygdrivePath.h"
+#include "core/Output.h"
+#include "module/ModuleState.h"
 
 namespace {
 
 constexpr size_t kLineBufferSize = 1024;  // a longer line is read in pieces of 1023 bytes
 
 // The tag list keeps its newest entry at the head (index 0).
-void pushTag(std::string text, uint32_t nameLength) {
+void pushTag(ModuleContext& ctx, std::string text, uint32_t nameLength) {
     TagEntry entry;
     entry.nameLength = nameLength;
     entry.valueLength = uint32_t(text.size() - nameLength - 1);
     entry.text = std::move(text);
-    std::vector<TagEntry>& tags = settings().loaderTags;
+    std::vector<TagEntry>& tags = ctx.settings.loaderTags;
     tags.insert(tags.begin(), std::move(entry));
 }
 
@@ -83,7 +84,7 @@ void reportBadLine(const std::string& path, const char* problem, std::string_vie
 }
 
 // The file's lines, each handled until the first error.
-bool readTagLines(FILE* file, const std::string& path) {
+bool readTagLines(ModuleContext& ctx, FILE* file, const std::string& path) {
     std::string piece;
     while (readLinePiece(file, piece)) {
         // The line is handled as the text it holds, up to a NUL byte.
@@ -102,7 +103,7 @@ bool readTagLines(FILE* file, const std::string& path) {
             case LineScan::emptyValue:
                 return false;
             case LineScan::tag:
-                pushTag(std::string(token), uint32_t(nameLength));
+                pushTag(ctx, std::string(token), uint32_t(nameLength));
                 break;
         }
     }
@@ -111,7 +112,7 @@ bool readTagLines(FILE* file, const std::string& path) {
 
 }  // namespace
 
-bool addTagOption(const char* argument) {
+bool addTagOption(ModuleContext& ctx, const char* argument) {
     if (!argument) return false;
     const std::string_view word(argument);
     const size_t equals = word.find('=');
@@ -119,29 +120,23 @@ bool addTagOption(const char* argument) {
 
     const std::string_view name = word.substr(0, equals);
     const std::string_view value = word.substr(equals + 1);
-    for (const TagEntry& entry : settings().loaderTags) {
+    for (const TagEntry& entry : ctx.settings.loaderTags) {
         if (entry.name() != name) continue;
         if (entry.value() == value) return true;
         printOut("***Option -t value conflict. Previous value \"%s\"; current value \"%s\"\n", entry.text.c_str(),
                  argument);
         return false;
     }
-    pushTag(std::string(word), uint32_t(equals));
+    pushTag(ctx, std::string(word), uint32_t(equals));
     return true;
 }
 
 std::string tagsFilePath(const char* root) {
     const std::string_view r(root ? root : "");
     std::string path;
-    if (r.substr(0, 10) == "/cygdrive/") {
-        // "/cygdrive/c/sdk" names the drive-letter path "c:/sdk".
-        const char drive = r.size() > 10 ? r[10] : '\0';
-        const std::string_view rest = r.size() > 11 ? r.substr(11) : std::string_view();
-        if (drive == '\0') return {};  // no drive letter: the path ends right there
-        path.push_back(drive);
-        path += ':';
-        path += rest;
-        path += "/system/include/qdl_tags.txt";
+    if (isCygdrivePath(r)) {
+        if (r.size() == kCygdrivePrefix.size()) return {};  // no drive letter: the path ends right there
+        path = drivePathOfCygdrive(r) + "/system/include/qdl_tags.txt";
     } else if (r.size() >= 3 && r[2] == '\\') {
         path = std::string(r) + "\\system\\include\\qdl_tags.txt";
     } else {
@@ -150,9 +145,9 @@ std::string tagsFilePath(const char* root) {
     return path;
 }
 
-bool loadTagsFile(const char* root) {
+bool loadTagsFile(ModuleContext& ctx, const char* root) {
     const std::string path = tagsFilePath(root);
-    if (root && strncmp(root, "/cygdrive/", 10) == 0 && settings().verbose)
+    if (root && isCygdrivePath(root) && ctx.settings.verbose)
         printOut("Found cygdrive path adjusted to \"%s\"\n", path.c_str());
 
     FILE* file = path.empty() ? nullptr : fopen(path.c_str(), "r");
@@ -166,7 +161,7 @@ bool loadTagsFile(const char* root) {
         printOut("***Error: can not open \"%s\"\n", path.c_str());
         return false;
     }
-    const bool complete = readTagLines(file, path);
+    const bool complete = readTagLines(ctx, file, path);
     fclose(file);
     return complete;
 }

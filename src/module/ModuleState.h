@@ -1,4 +1,4 @@
-// Process-wide state of the module build.
+// The state of the module build, and the context of the module passes.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/Platform.h"
-
 #include "elf/ElfFormat.h"
+#include "symbols/SymbolState.h"
 
 enum class SectionClass : uint8_t { empty, imports, text, load, data, temp, omit };
 
@@ -83,7 +82,6 @@ struct StoredBytes {
 };
 
 struct ModuleState {
-    std::vector<uint32_t> sectionUses;  // use count per input section
     std::vector<SectionClass> sectionClasses;
     RegionExtent regions[4];
     SectionIndexMap indexMap;
@@ -117,8 +115,8 @@ struct ModuleState {
     uint32_t fileInfoOffset = 0;
     uint32_t fileLength = 0;  // final running offset
     uint32_t tempStoredTotal = 0;
+};
 
-    // The module file, complete and closed under its temporary name; it takes
-    // the output name only once the check of the written module has passed.
-    AtomicFile writtenModule;
+struct ModuleContext : SymbolContext {
+    ModuleState module;
 };

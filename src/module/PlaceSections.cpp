@@ -9,8 +9,8 @@
 #include <memory>
 #include <thread>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
 
@@ -47,8 +47,8 @@ bool passTakes(PlacementPass pass, const Elf32_Shdr& s, bool offsetAssigned) {
 
 // The region size in FileInfo that decides whether a pass runs, and that
 // its summary line shows.
-uint32_t passRegionSize(PlacementPass pass) {
-    const FileInfoRecord& info = toolState().module.fileInfo;
+uint32_t passRegionSize(ModuleContext& ctx, PlacementPass pass) {
+    const FileInfoRecord& info = ctx.module.fileInfo;
     switch (pass) {
         case passData: return info.dataSize;
         case passLoad: return info.loadSize;
@@ -58,8 +58,8 @@ uint32_t passRegionSize(PlacementPass pass) {
     return 0;
 }
 
-void setPassAlignment(PlacementPass pass, uint32_t alignment) {
-    FileInfoRecord& info = toolState().module.fileInfo;
+void setPassAlignment(ModuleContext& ctx, PlacementPass pass, uint32_t alignment) {
+    FileInfoRecord& info = ctx.module.fileInfo;
     if (pass == passData) info.dataAlign = alignment;
     if (pass == passLoad) info.loadAlign = alignment;
     if (pass == passText) info.textAlign = alignment;
@@ -82,13 +82,13 @@ struct PlacementPlan {
 // Which sections each pass takes depends only on the headers and the region
 // sizes, so the whole placement can be planned before anything is
 // compressed.
-PlacementPlan planPlacement() {
-    ModuleState& module = toolState().module;
+PlacementPlan planPlacement(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     const uint32_t n = module.outputSectionCount;
     std::vector<bool> assigned(n, false);
     PlacementPlan plan;
     for (PlacementPass pass : {passData, passLoad, passText, passTemp}) {
-        if (passRegionSize(pass) == 0) continue;
+        if (passRegionSize(ctx, pass) == 0) continue;
         plan.passRuns[pass] = true;
         for (uint32_t i = 1; i + 2 < n; ++i) {
             const Elf32_Shdr& s = module.outputSections[i];
@@ -101,7 +101,7 @@ PlacementPlan planPlacement() {
             // A NOBITS section has no bytes in the input to compress: compressing
             // whatever lies at its offset would give it a stored size that says
             // nothing about the memory it needs.
-            planned.tryCompress = s.sh_type != SHT_NOBITS && settings().compress && s.sh_size >= kSmallestCompressed &&
+            planned.tryCompress = s.sh_type != SHT_NOBITS && ctx.settings.compress && s.sh_size >= kSmallestCompressed &&
                                   !(pass == passTemp && i == module.outputShstrndx);
             plan.sections.push_back(std::move(planned));
         }
@@ -117,12 +117,12 @@ struct SectionBytes {
     std::unique_ptr<uint8_t[]> padded;
 };
 
-bool sectionBytes(uint32_t newIndex, SectionBytes& bytes) {
-    const ModuleState& module = toolState().module;
+bool sectionBytes(ModuleContext& ctx, uint32_t newIndex, SectionBytes& bytes) {
+    const ModuleState& module = ctx.module;
     const uint32_t old = module.indexMap.newToOld[newIndex];
     const uint32_t size = module.outputSections[newIndex].sh_size;
-    const uint8_t* contents = sectionContents(old);
-    const uint32_t capacity = contents ? sectionContentsCapacity(old) : 0;
+    const uint8_t* contents = sectionContents(ctx, old);
+    const uint32_t capacity = contents ? sectionContentsCapacity(ctx, old) : 0;
     if (capacity >= size) {
         bytes.data = contents;
         return true;
@@ -137,10 +137,10 @@ bool sectionBytes(uint32_t newIndex, SectionBytes& bytes) {
 
 // The CRC and the compressed form of one planned section. Runs on any
 // thread: it reads the section's bytes and writes only its own record.
-void processSection(PlannedSection& planned, int level) {
-    const Elf32_Shdr& s = toolState().module.outputSections[planned.newIndex];
+void processSection(ModuleContext& ctx, PlannedSection& planned, int level) {
+    const Elf32_Shdr& s = ctx.module.outputSections[planned.newIndex];
     SectionBytes bytes;
-    if (!sectionBytes(planned.newIndex, bytes)) {
+    if (!sectionBytes(ctx, planned.newIndex, bytes)) {
         planned.compressed.allocationFailed = true;
         return;
     }
@@ -148,19 +148,19 @@ void processSection(PlannedSection& planned, int level) {
     if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level);
 }
 
-void processAllSections(PlacementPlan& plan) {
+void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
     std::vector<PlannedSection*> work;
     // A NOBITS section, wherever it is placed, has CRC 0 and no bytes.
-    const auto& headers = toolState().module.outputSections;
+    const auto& headers = ctx.module.outputSections;
     for (PlannedSection& planned : plan.sections)
         if (headers[planned.newIndex].sh_type != SHT_NOBITS) work.push_back(&planned);
     // Largest first, so that the threads finish close together.
-    const auto& sections = toolState().module.outputSections;
+    const auto& sections = ctx.module.outputSections;
     std::stable_sort(work.begin(), work.end(), [&](const PlannedSection* a, const PlannedSection* b) {
         return sections[a->newIndex].sh_size > sections[b->newIndex].sh_size;
     });
-    const int level = settings().compressionLevel;
-    runConcurrently(work.size(), [&](size_t k) { processSection(*work[k], level); });
+    const int level = ctx.settings.compressionLevel;
+    runConcurrently(work.size(), [&](size_t k) { processSection(ctx, *work[k], level); });
 }
 
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
@@ -204,9 +204,9 @@ CompressedSection compressSection(const uint8_t* data, uint32_t size, int level)
     return result;
 }
 
-int placeSections() {
-    ModuleState& module = toolState().module;
-    const bool verbose = settings().verbose;
+int placeSections(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
+    const bool verbose = ctx.settings.verbose;
     const uint32_t n = module.outputSectionCount;
 
     module.sectionCrcs.assign(n, 0);
@@ -217,17 +217,17 @@ int placeSections() {
     module.fileInfoOffset = align64(0x40 + 44 * n);
     uint64_t running = (uint64_t(module.fileInfoOffset) + module.fileInfoSize + 63) & ~uint64_t(63);
 
-    PlacementPlan plan = planPlacement();
-    processAllSections(plan);
+    PlacementPlan plan = planPlacement(ctx);
+    processAllSections(ctx, plan);
 
     size_t next = 0;
     for (PlacementPass pass : {passData, passLoad, passText, passTemp}) {
         if (!plan.passRuns[pass]) {
-            setPassAlignment(pass, 4);
+            setPassAlignment(ctx, pass, 4);
             continue;
         }
         if (verbose) printOut("%s", kPassBanner[pass]);
-        if (pass != passTemp) setPassAlignment(pass, module.regions[pass == passData ? DATA : pass == passLoad ? LOAD : TEXT].align);
+        if (pass != passTemp) setPassAlignment(ctx, pass, module.regions[pass == passData ? DATA : pass == passLoad ? LOAD : TEXT].align);
         uint64_t groupFirst = 0;
         uint64_t groupEnd = 0;
         for (; next < plan.sections.size() && plan.sections[next].pass == pass; ++next) {
@@ -272,7 +272,7 @@ int placeSections() {
         }
         if (verbose) {
             printOut("%08X-%08X, size %08X, mem %08X\n", uint32_t(groupFirst), uint32_t(groupEnd),
-                     uint32_t(groupEnd - groupFirst), passRegionSize(pass));
+                     uint32_t(groupEnd - groupFirst), passRegionSize(ctx, pass));
             if (pass == passText) printOut("TrampAdj %08X\n", module.fileInfo.trampAdj);
         }
     }
@@ -284,8 +284,8 @@ int placeSections() {
     return 0;
 }
 
-void finishSpecialSections() {
-    ModuleState& module = toolState().module;
+void finishSpecialSections(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     const uint32_t n = module.outputSectionCount;
     Elf32_Shdr& crcs = module.outputSections[n - 2];
     crcs = Elf32_Shdr{};
@@ -300,7 +300,7 @@ void finishSpecialSections() {
     info.sh_offset = module.fileInfoOffset;
     info.sh_size = module.fileInfoSize;
     info.sh_addralign = 4;
-    if (!settings().verbose) return;
+    if (!ctx.settings.verbose) return;
     const char* const format = "%02d: t%08X a%08X m%08X z%08X offset %08X %c%c%c.\n";
     printOut("--CRCS------------------\n");
     printOut(format, n - 2, crcs.sh_type, crcs.sh_addr, crcs.sh_size, crcs.sh_size, crcs.sh_offset, '.', '.', '.');

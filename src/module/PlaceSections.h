@@ -15,5 +15,5 @@ struct CompressedSection {
 };
 CompressedSection compressSection(const uint8_t* data, uint32_t size, int level);
 
-int placeSections();
-void finishSpecialSections();
+int placeSections(ModuleContext& ctx);
+void finishSpecialSections(ModuleContext& ctx);

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
@@ -16,8 +16,8 @@ uint32_t roundUp(uint32_t value, uint32_t alignment) { return (value + alignment
 
 // The first PT_TLS program header (32-byte entries); entries that would lie
 // beyond the end of the file are not read.
-bool findTlsHeader(Elf32_Phdr& tls) {
-    const ElfImage& image = inputImage();
+bool findTlsHeader(ModuleContext& ctx, Elf32_Phdr& tls) {
+    const ElfImage& image = ctx.input.image;
     if (!image.bytes || !image.programHeaders) return false;
     const uint64_t start = uint64_t(image.programHeaders - image.bytes);
     const uint32_t count = image.header().e_phnum;
@@ -32,30 +32,30 @@ bool findTlsHeader(Elf32_Phdr& tls) {
 
 // Whether a REL24 call from section `target` to `symbolIndex` goes through a
 // trampoline: calls to undefined symbols and to imports do.
-bool needsTrampoline(uint32_t symbolIndex, uint32_t target) {
+bool needsTrampoline(ModuleContext& ctx, uint32_t symbolIndex, uint32_t target) {
     uint32_t symbolCount = 0;
-    const Elf32_Sym* symbols = viewSymbols(symbolCount);
+    const Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
     if (!symbols || symbolIndex >= symbolCount) return false;
     const uint16_t shndx = symbols[symbolIndex].st_shndx;
     if (shndx == target) return false;
     if (shndx == 0) return true;
-    if (shndx > SHN_LORESERVE || shndx >= inputImage().sectionCount()) return false;
-    return inputSectionHeader(shndx)->sh_type == SHT_IMPORT_TABLE;
+    if (shndx > SHN_LORESERVE || shndx >= ctx.input.image.sectionCount()) return false;
+    return inputSectionHeader(ctx, shndx)->sh_type == SHT_IMPORT_TABLE;
 }
 
 }  // namespace
 
-int checkTlsLayout() {
-    ModuleState& module = toolState().module;
+int checkTlsLayout(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     module.hasTls = false;
     module.tlsAlignLog2 = 0;
     Elf32_Phdr tls;
-    if (!findTlsHeader(tls)) return 0;
+    if (!findTlsHeader(ctx, tls)) return 0;
     uint32_t lowest = 0xFFFFFFFF;
     uint32_t highest = 0;
     uint32_t alignment = 0;
-    for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
-        const Elf32_Shdr& s = *inputSectionHeader(i);
+    for (uint32_t i = 1; i < ctx.input.image.sectionCount(); ++i) {
+        const Elf32_Shdr& s = *inputSectionHeader(ctx, i);
         if (s.sh_size == 0 || !(s.sh_flags & SHF_TLS_DATA)) continue;
         if (s.sh_addr < lowest) lowest = s.sh_addr;
         if (s.sh_addr + s.sh_size > highest) highest = s.sh_addr + s.sh_size;
@@ -80,8 +80,8 @@ int checkTlsLayout() {
     return -1;
 }
 
-int reserveTrampolines() {
-    ModuleState& module = toolState().module;
+int reserveTrampolines(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     const RegionExtent& text = module.regions[TEXT];
     FileInfoRecord& info = module.fileInfo;
     if (text.end == text.base) {
@@ -92,20 +92,20 @@ int reserveTrampolines() {
     uint32_t low = text.base & ~15u;
     uint32_t high = roundUp(text.end, 16);
     uint32_t count = 0;
-    const uint32_t n = inputImage().sectionCount();
+    const uint32_t n = ctx.input.image.sectionCount();
     for (uint32_t r = 1; r < n; ++r) {
-        const Elf32_Shdr& relocations = *inputSectionHeader(r);
+        const Elf32_Shdr& relocations = *inputSectionHeader(ctx, r);
         if (relocations.sh_size == 0 || relocations.sh_type != SHT_RELA) continue;
-        if (relocations.sh_info >= n || !(inputSectionHeader(relocations.sh_info)->sh_flags & SHF_EXECINSTR)) continue;
-        const uint8_t* entries = sectionContents(r);
+        if (relocations.sh_info >= n || !(inputSectionHeader(ctx, relocations.sh_info)->sh_flags & SHF_EXECINSTR)) continue;
+        const uint8_t* entries = sectionContents(ctx, r);
         uint32_t entryCount = relocations.sh_size / 12;
-        const uint32_t readable = entries ? sectionContentsCapacity(r) / 12 : 0;
+        const uint32_t readable = entries ? sectionContentsCapacity(ctx, r) / 12 : 0;
         if (entryCount > readable) entryCount = readable;
         for (uint32_t k = 0; k < entryCount; ++k) {
             Elf32_Rela entry;
             memcpy(&entry, entries + size_t(k) * 12, sizeof entry);
             if (relocationType(entry.r_info) != R_PPC_REL24) continue;
-            if (!needsTrampoline(relocationSymbol(entry.r_info), relocations.sh_info)) continue;
+            if (!needsTrampoline(ctx, relocationSymbol(entry.r_info), relocations.sh_info)) continue;
             ++count;
             if (high - entry.r_offset <= kBranchReach) {
                 high += kTrampolineSize;
@@ -126,7 +126,7 @@ int reserveTrampolines() {
     const uint32_t alignedLow = (low / alignment) * alignment;
     info.textSize = high - alignedLow;
     info.trampAdj = text.base - alignedLow;
-    if (settings().verbose) {
+    if (ctx.settings.verbose) {
         const uint32_t regionSize = text.end - text.base;
         printOut("TEXT ADJUSTED from 0x%8.8x to 0x%8.8x for %d TRAMPOLINES\n", regionSize, info.textSize, count);
         printOut("TEXT TRAMP ADDITION is %d\n", info.textSize - regionSize);
@@ -135,11 +135,11 @@ int reserveTrampolines() {
     return 0;
 }
 
-int checkZeroFilledCode() {
-    for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
-        const Elf32_Shdr& s = *inputSectionHeader(i);
+int checkZeroFilledCode(ModuleContext& ctx) {
+    for (uint32_t i = 1; i < ctx.input.image.sectionCount(); ++i) {
+        const Elf32_Shdr& s = *inputSectionHeader(ctx, i);
         if (!(s.sh_flags & SHF_EXECINSTR) || s.sh_type == SHT_EXPORT_TABLE || !(s.sh_type & 0x8)) continue;
-        std::string_view name = sectionNameAt(i);
+        std::string_view name = sectionNameAt(ctx, i);
         printOut("*** Error: Placing a zero filled section '%.*s'(%d) in the code area is not allowed.\n",
                  int(name.size()), name.data(), i);
         return -1;
@@ -147,8 +147,8 @@ int checkZeroFilledCode() {
     return 0;
 }
 
-bool checkRegionLimit(uint32_t alignment, int32_t limit, const char* regionName, const char* optionName, int32_t size) {
-    const char* path = settings().outputPath.c_str();
+bool checkRegionLimit(ModuleContext& ctx, uint32_t alignment, int32_t limit, const char* regionName, const char* optionName, int32_t size) {
+    const char* path = ctx.settings.outputPath.c_str();
     const int32_t freeBytes = int32_t(uint32_t(limit) - uint32_t(size));
     bool failed = false;
     // Signed 32-bit remainder, taken in 64 bits so that no divisor traps; an
@@ -175,10 +175,10 @@ bool checkRegionLimit(uint32_t alignment, int32_t limit, const char* regionName,
     return failed;
 }
 
-int finishRegionSizes() {
-    ModuleState& module = toolState().module;
+int finishRegionSizes(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     FileInfoRecord& info = module.fileInfo;
-    const ToolSettings& options = settings();
+    const ToolSettings& options = ctx.settings;
 
     const uint32_t loadAlign = info.loadAlign ? info.loadAlign : 1;
     const uint32_t trailer = roundUp(module.fileInfoSize - 96, loadAlign);
@@ -186,10 +186,10 @@ int finishRegionSizes() {
     info.trailerSize = trailer;
 
     if (options.paddingBySize) {
-        if (checkRegionLimit(info.dataAlign, options.sizeData, "DATA", "-sizedata", int32_t(info.dataSize))) return -1;
-        if (checkRegionLimit(info.loadAlign, options.sizeLoad, "LOAD", "-sizeload", int32_t(info.loadSize))) return -1;
-        if (checkRegionLimit(4, options.sizeTemp, "TEMP", "-sizetemp", int32_t(module.tempStoredTotal))) return -1;
-        if (checkRegionLimit(info.textAlign, options.sizeText, "TEXT", "-sizetext", int32_t(info.textSize))) return -1;
+        if (checkRegionLimit(ctx, info.dataAlign, options.sizeData, "DATA", "-sizedata", int32_t(info.dataSize))) return -1;
+        if (checkRegionLimit(ctx, info.loadAlign, options.sizeLoad, "LOAD", "-sizeload", int32_t(info.loadSize))) return -1;
+        if (checkRegionLimit(ctx, 4, options.sizeTemp, "TEMP", "-sizetemp", int32_t(module.tempStoredTotal))) return -1;
+        if (checkRegionLimit(ctx, info.textAlign, options.sizeText, "TEXT", "-sizetext", int32_t(info.textSize))) return -1;
         info.dataSize = uint32_t(options.sizeData);
         info.loadSize = uint32_t(options.sizeLoad);
         info.tempSize = uint32_t(options.sizeTemp);

@@ -1,4 +1,6 @@
 // The output section header table.
 #pragma once
 
-int buildSectionTable();
+#include "module/ModuleState.h"
+
+int buildSectionTable(ModuleContext& ctx);

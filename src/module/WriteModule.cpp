@@ -7,20 +7,20 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/Output.h"
-#include "driver/Platform.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "core/Platform.h"
+#include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/FileInfo.h"
 
 namespace {
 
 // The input's ELF header turned into the module's, in the file's byte order.
-Elf32_Ehdr moduleElfHeader() {
-    const ModuleState& module = toolState().module;
+Elf32_Ehdr moduleElfHeader(ModuleContext& ctx) {
+    const ModuleState& module = ctx.module;
     // A copy: the input header keeps describing the input's sections, whose
     // contents are still to be copied.
-    Elf32_Ehdr header = inputImage().header();
+    Elf32_Ehdr header = ctx.input.image.header();
     header.e_phentsize = 0;
     header.e_phnum = 0;
     header.e_phoff = 0;
@@ -36,13 +36,13 @@ Elf32_Ehdr moduleElfHeader() {
     header.e_shnum = uint16_t(module.outputSectionCount);
     header.e_shstrndx = module.outputShstrndx;
     Elf32_Ehdr written = header;
-    if (!inputImage().littleEndian()) swapElfHeader(written);
+    if (!ctx.input.image.littleEndian()) swapElfHeader(written);
     return written;
 }
 
 // A zero-filled section has no bytes in the file: its header says offset 0.
-void clearZeroFilledOffsets() {
-    ModuleState& module = toolState().module;
+void clearZeroFilledOffsets(ModuleContext& ctx) {
+    ModuleState& module = ctx.module;
     for (uint32_t i = 1; i + 2 < module.outputSectionCount; ++i) {
         Elf32_Shdr& s = module.outputSections[i];
         if (s.sh_type == SHT_NOBITS) s.sh_offset = 0;
@@ -53,8 +53,8 @@ void clearZeroFilledOffsets() {
 // uncompressed ones come straight from the input section they were made of;
 // bytes the input does not hold, and the gaps between sections, stay zero.
 // Each compressed copy is released as soon as it is written.
-bool writeSectionContents(AtomicFile& file) {
-    ModuleState& module = toolState().module;
+bool writeSectionContents(ModuleContext& ctx, AtomicFile& file) {
+    ModuleState& module = ctx.module;
     const uint32_t n = module.outputSectionCount;
     for (uint32_t i = 1; i + 2 < n; ++i) {
         const Elf32_Shdr& s = module.outputSections[i];
@@ -66,8 +66,8 @@ bool writeSectionContents(AtomicFile& file) {
         size_t length = stored.size();
         if (stored.empty()) {
             const uint32_t old = module.indexMap.newToOld[i];
-            bytes = sectionContents(old);
-            length = bytes ? sectionContentsCapacity(old) : 0;
+            bytes = sectionContents(ctx, old);
+            length = bytes ? sectionContentsCapacity(ctx, old) : 0;
             if (length > s.sh_size) length = s.sh_size;
         }
         if (length && (!atomicFileSeek(file, s.sh_offset) || !atomicFileWrite(file, bytes, length))) return false;
@@ -76,9 +76,9 @@ bool writeSectionContents(AtomicFile& file) {
     return true;
 }
 
-void copySectionHeaders(uint8_t* image) {
-    const ModuleState& module = toolState().module;
-    const bool swap = !inputImage().littleEndian();
+void copySectionHeaders(ModuleContext& ctx, uint8_t* image) {
+    const ModuleState& module = ctx.module;
+    const bool swap = !ctx.input.image.littleEndian();
     for (uint32_t i = 1; i < module.outputSectionCount; ++i) {
         Elf32_Shdr s = module.outputSections[i];
         if (swap) swapSectionHeader(s);
@@ -86,10 +86,10 @@ void copySectionHeaders(uint8_t* image) {
     }
 }
 
-void copyFileInfoAndCrcs(uint8_t* image) {
-    ModuleState& module = toolState().module;
+void copyFileInfoAndCrcs(ModuleContext& ctx, uint8_t* image) {
+    ModuleState& module = ctx.module;
     const uint32_t n = module.outputSectionCount;
-    std::vector<uint8_t> info = fileInfoBytesForFile();
+    std::vector<uint8_t> info = fileInfoBytesForFile(ctx);
     info.resize(module.fileInfoSize, 0);
     memcpy(image + module.fileInfoOffset, info.data(), info.size());
     module.sectionCrcs[n - 1] = uint32_t(crc32(0, info.data(), uInt(info.size())));
@@ -98,9 +98,9 @@ void copyFileInfoAndCrcs(uint8_t* image) {
 
 }  // namespace
 
-int writeModuleFile() {
-    ModuleState& module = toolState().module;
-    clearZeroFilledOffsets();
+int writeModuleFile(ModuleContext& ctx, AtomicFile& written) {
+    ModuleState& module = ctx.module;
+    clearZeroFilledOffsets(ctx);
 
     // The ELF header, the section header table, the CRCs and FileInfo lie in
     // front of the first group; they are put together in memory. The
@@ -116,17 +116,17 @@ int writeModuleFile() {
         printOut("***Error: Mem alloc failed.\n");
         return -1;
     }
-    const Elf32_Ehdr header = moduleElfHeader();
+    const Elf32_Ehdr header = moduleElfHeader(ctx);
     memcpy(head.get(), &header, sizeof header);
-    copyFileInfoAndCrcs(head.get());
-    copySectionHeaders(head.get());
+    copyFileInfoAndCrcs(ctx, head.get());
+    copySectionHeaders(ctx, head.get());
 
     AtomicFile file;
-    if (atomicFileOpen(file, settings().outputPath) != 0) {
+    if (atomicFileOpen(file, ctx.settings.outputPath) != 0) {
         printOut("***Error: Could not open outfile file for writing.\n");
         return -1;
     }
-    if (!atomicFileWrite(file, head.get(), size_t(headLength)) || !writeSectionContents(file) ||
+    if (!atomicFileWrite(file, head.get(), size_t(headLength)) || !writeSectionContents(ctx, file) ||
         !atomicFileResize(file, module.fileLength)) {
         atomicFileAbort(file);
         printOut("***Error: Failed writing output file.\n");
@@ -137,6 +137,6 @@ int writeModuleFile() {
         return -1;
     }
     // Renamed over the output name by the check of the written module.
-    module.writtenModule = std::move(file);
+    written = std::move(file);
     return 0;
 }

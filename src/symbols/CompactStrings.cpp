@@ -4,8 +4,8 @@
 #include <memory>
 #include <new>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "symbols/SymbolState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
@@ -17,37 +17,37 @@ uint32_t strideOf(const Elf32_Shdr& header, uint32_t standard) {
 
 // Entry `index` of a table section stepped by its sh_entsize; nullptr when
 // the entry does not lie inside the section's contents.
-uint8_t* tableEntry(uint32_t section, const Elf32_Shdr& header, uint32_t standard, uint32_t index) {
+uint8_t* tableEntry(SymbolContext& ctx, uint32_t section, const Elf32_Shdr& header, uint32_t standard, uint32_t index) {
     const uint32_t stride = strideOf(header, standard);
     if (index >= header.sh_size / stride) return nullptr;
-    uint8_t* contents = sectionContents(section);
+    uint8_t* contents = sectionContents(ctx, section);
     const uint64_t at = uint64_t(index) * stride;
-    if (!contents || at + standard > sectionContentsCapacity(section)) return nullptr;
+    if (!contents || at + standard > sectionContentsCapacity(ctx, section)) return nullptr;
     return contents + at;
 }
 
 // Whether a symbol that a relocation names is an import: undefined and not
 // weak, in an import table section, or at a special index.
-bool isImportSymbol(const Elf32_Sym& symbol) {
+bool isImportSymbol(SymbolContext& ctx, const Elf32_Sym& symbol) {
     const uint32_t section = symbol.st_shndx;
     if (section == SHN_UNDEF) return symbolBinding(symbol) != STB_WEAK;
     if (section >= SHN_LORESERVE) return true;
-    const Elf32_Shdr* header = sectionHeaderAt(section);
+    const Elf32_Shdr* header = sectionHeaderAt(ctx, section);
     return header && header->sh_type == SHT_IMPORT_TABLE;
 }
 
 }  // namespace
 
-StringTableUsers findStringTableUsers() {
+StringTableUsers findStringTableUsers(SymbolContext& ctx) {
     StringTableUsers users;
-    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    const uint32_t count = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
     users.relocations.resize(count);
     users.symbolTables.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-        const Elf32_Shdr* header = sectionHeaderAt(i);
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
         if (!header || header->sh_size == 0) continue;
         if (header->sh_type == SHT_RELA) {
-            const Elf32_Shdr* symbols = sectionHeaderAt(header->sh_link);
+            const Elf32_Shdr* symbols = sectionHeaderAt(ctx, header->sh_link);
             if (symbols && symbols->sh_link < count) users.relocations[symbols->sh_link].push_back(i);
         } else if (header->sh_type == SHT_SYMTAB && header->sh_link < count) {
             users.symbolTables[header->sh_link].push_back(i);
@@ -75,10 +75,10 @@ uint32_t lookupStringOffset(StringEntry* entries, uint32_t count, uint32_t offse
     return 0;
 }
 
-int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers* users) {
+int compactStringTable(SymbolContext& ctx, Elf32_Shdr& table, uint32_t index, const StringTableUsers* users) {
     StringTableUsers own;
     if (!users) {
-        own = findStringTableUsers();
+        own = findStringTableUsers(ctx);
         users = &own;
     }
     static const std::vector<uint32_t> none;
@@ -86,9 +86,9 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers
     const std::vector<uint32_t>& symbolSections = index < users->symbolTables.size() ? users->symbolTables[index] : none;
 
     const uint32_t size = table.sh_size;
-    uint8_t* bytes = sectionContents(index);
+    uint8_t* bytes = sectionContents(ctx, index);
     // A table whose bytes are not all there is left as it is.
-    if (!bytes || size == 0 || sectionContentsCapacity(index) < size) return 0;
+    if (!bytes || size == 0 || sectionContentsCapacity(ctx, index) < size) return 0;
 
     // 1. One entry per string; trailing bytes without a NUL form one more.
     uint32_t stringCount = 0;
@@ -110,32 +110,32 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers
         at = end + 1;
     }
 
-    const ElfImage& image = inputImage();
+    const ElfImage& image = ctx.input.image;
     const uint32_t sectionCount = image.sectionCount();
     const bool isSectionNames = index == image.header().e_shstrndx;
 
     // 2. The section-name table keeps every section name.
     if (isSectionNames) {
         for (uint32_t i = 0; i < sectionCount; ++i) {
-            const Elf32_Shdr* header = sectionHeaderAt(i);
+            const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
             if (header && header->sh_name != 0) lookupStringOffset(entries.get(), filled, header->sh_name);
         }
     }
     // The names of the imports that relocations use survive.
     for (uint32_t i : relocationSections) {
-        const Elf32_Shdr* relocations = sectionHeaderAt(i);
+        const Elf32_Shdr* relocations = sectionHeaderAt(ctx, i);
         const uint32_t symbolSection = relocations->sh_link;
-        const Elf32_Shdr* symbols = sectionHeaderAt(symbolSection);
+        const Elf32_Shdr* symbols = sectionHeaderAt(ctx, symbolSection);
         const uint32_t relocationCount = relocations->sh_size / strideOf(*relocations, sizeof(Elf32_Rela));
         for (uint32_t j = 0; j < relocationCount; ++j) {
-            const uint8_t* entry = tableEntry(i, *relocations, sizeof(Elf32_Rela), j);
+            const uint8_t* entry = tableEntry(ctx, i, *relocations, sizeof(Elf32_Rela), j);
             if (!entry) break;
             const Elf32_Rela& rela = *reinterpret_cast<const Elf32_Rela*>(entry);
             if (relocationType(rela.r_info) == R_PPC_NONE) continue;
-            const uint8_t* named = tableEntry(symbolSection, *symbols, sizeof(Elf32_Sym), relocationSymbol(rela.r_info));
+            const uint8_t* named = tableEntry(ctx, symbolSection, *symbols, sizeof(Elf32_Sym), relocationSymbol(rela.r_info));
             if (!named) continue;
             const Elf32_Sym& symbol = *reinterpret_cast<const Elf32_Sym*>(named);
-            if (isImportSymbol(symbol)) lookupStringOffset(entries.get(), filled, symbol.st_name);
+            if (isImportSymbol(ctx, symbol)) lookupStringOffset(entries.get(), filled, symbol.st_name);
         }
     }
 
@@ -147,7 +147,7 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers
     if (percent > 90) return 0;
 
     // 6.
-    if (settings().verbose) {
+    if (ctx.settings.verbose) {
         if (percent == 0)
             printOut("< 1%% of stringtable used for import symbols.\n");
         else
@@ -178,18 +178,18 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers
     // 9. Section names.
     if (isSectionNames) {
         for (uint32_t i = 0; i < sectionCount; ++i) {
-            Elf32_Shdr* header = sectionHeaderAt(i);
+            Elf32_Shdr* header = sectionHeaderAt(ctx, i);
             if (header && header->sh_name != 0)
                 header->sh_name = lookupStringOffset(entries.get(), filled, header->sh_name);
         }
     }
     // 10. Symbol names of every symbol table that uses this table.
     for (uint32_t i : symbolSections) {
-        const Elf32_Shdr* symbols = sectionHeaderAt(i);
+        const Elf32_Shdr* symbols = sectionHeaderAt(ctx, i);
         const uint32_t symbolCount = symbols->sh_size / strideOf(*symbols, sizeof(Elf32_Sym));
         if (symbolCount < 2) continue;
         for (uint32_t s = 0; s < symbolCount; ++s) {
-            uint8_t* entry = tableEntry(i, *symbols, sizeof(Elf32_Sym), s);
+            uint8_t* entry = tableEntry(ctx, i, *symbols, sizeof(Elf32_Sym), s);
             if (!entry) break;
             Elf32_Sym& symbol = *reinterpret_cast<Elf32_Sym*>(entry);
             if (symbol.st_name != 0) symbol.st_name = lookupStringOffset(entries.get(), filled, symbol.st_name);
@@ -202,13 +202,13 @@ int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers
     return 0;
 }
 
-int compactStringTables() {
-    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
-    const StringTableUsers users = findStringTableUsers();
+int compactStringTables(SymbolContext& ctx) {
+    const uint32_t count = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
+    const StringTableUsers users = findStringTableUsers(ctx);
     for (uint32_t i = 0; i < count; ++i) {
-        Elf32_Shdr* header = sectionHeaderAt(i);
+        Elf32_Shdr* header = sectionHeaderAt(ctx, i);
         if (!header || header->sh_type != SHT_STRTAB || header->sh_size == 0) continue;
-        int result = compactStringTable(*header, i, &users);
+        int result = compactStringTable(ctx, *header, i, &users);
         if (result != 0) return result;
     }
     return 0;

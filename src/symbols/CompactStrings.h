@@ -1,6 +1,8 @@
 // The -old -s compaction of string tables to the import names.
 #pragma once
 
+#include "symbols/SymbolState.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -22,13 +24,13 @@ struct StringTableUsers {
     std::vector<std::vector<uint32_t>> relocations;
     std::vector<std::vector<uint32_t>> symbolTables;
 };
-StringTableUsers findStringTableUsers();
+StringTableUsers findStringTableUsers(SymbolContext& ctx);
 
 // Every non-empty SHT_STRTAB section in turn; 0, or the first failure (-1).
-int compactStringTables();
+int compactStringTables(SymbolContext& ctx);
 // 0 (also when the table is left unchanged), or -1 after an allocation
 // failure. Without `users` the sections are searched for the table's users.
-int compactStringTable(Elf32_Shdr& table, uint32_t index, const StringTableUsers* users = nullptr);
+int compactStringTable(SymbolContext& ctx, Elf32_Shdr& table, uint32_t index, const StringTableUsers* users = nullptr);
 // The entry starting at `offset` gains a use; its newOffset, or 0 after the
 // "not found" warning when no string starts there.
 uint32_t lookupStringOffset(StringEntry* entries, uint32_t count, uint32_t offset);

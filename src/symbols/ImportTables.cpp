@@ -5,20 +5,20 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "symbols/SymbolState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
-int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, const SymbolsBySection* groups) {
+int finaliseImportTable(SymbolContext& ctx, uint32_t index, Elf32_Shdr& header, uint32_t address, const SymbolsBySection* groups) {
     // The table must hold its header words and the exporting module's name
     // with its NUL; nothing is changed when it does not.
-    const uint8_t* contents = sectionContents(index);
-    uint32_t held = sectionContentsCapacity(index);
+    const uint8_t* contents = sectionContents(ctx, index);
+    uint32_t held = sectionContentsCapacity(ctx, index);
     if (held > header.sh_size) held = header.sh_size;
     const void* nul = contents && held > 8 ? std::memchr(contents + 8, 0, held - 8) : nullptr;
     if (!nul) {
-        std::string_view name = sectionName(header);
+        std::string_view name = sectionName(ctx, header);
         printOut("***Error: Import table section %d \"%.*s\" holds no NUL-terminated module name. Return -1.\n",
                  int(index), int(name.size()), name.data());
         return -1;
@@ -26,7 +26,7 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, co
     const uint64_t nameLength = uint64_t(static_cast<const uint8_t*>(nul) - (contents + 8));
 
     uint32_t symbolCount = 0;
-    Elf32_Sym* symbols = viewSymbols(symbolCount);
+    Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
     // The symbols of the table, in symbol order.
     std::vector<uint32_t> own;
     if (groups && size_t(index) + 1 < groups->first.size()) {
@@ -60,7 +60,7 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, co
     for (uint32_t i : own) {
         Elf32_Sym& symbol = symbols[i];
         if (symbolType(symbol) == STT_SECTION) continue;
-        std::string_view name = symbolName(symbol);
+        std::string_view name = symbolName(ctx, symbol);
         if (!name.empty())
             signature = crc32(signature, reinterpret_cast<const Bytef*>(name.data()), uInt(name.size()));
         signature = crc32(signature, zeros, 1);
@@ -75,13 +75,13 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, co
     if (nameLength + 9 > newSize) newSize = uint32_t((nameLength + 16) & ~uint64_t(7));
 
     // A table that grows gets room of its own, zero beyond the input bytes.
-    uint8_t* words = sectionContents(index);
+    uint8_t* words = sectionContents(ctx, index);
     if (newSize > held) {
         std::vector<uint8_t> grown(newSize, 0);
         std::memcpy(grown.data(), contents, held);
-        words = replaceSectionContents(index, std::move(grown));
+        words = replaceSectionContents(ctx, index, std::move(grown));
     }
-    const bool littleEndian = inputImage().littleEndian();
+    const bool littleEndian = ctx.input.image.littleEndian();
     writeWord(words, importCount, littleEndian);
     writeWord(words + 4, uint32_t(signature), littleEndian);
 

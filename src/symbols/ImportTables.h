@@ -1,6 +1,8 @@
 // Finalisation of import table sections at their module addresses.
 #pragma once
 
+#include "symbols/SymbolState.h"
+
 #include <cstdint>
 
 #include "elf/ElfFormat.h"
@@ -11,5 +13,5 @@
 // With `groups` (the symbols grouped by section before any table was
 // finalised) only the symbols of that section are visited.
 struct SymbolsBySection;
-int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address,
+int finaliseImportTable(SymbolContext& ctx, uint32_t index, Elf32_Shdr& header, uint32_t address,
                         const SymbolsBySection* groups = nullptr);

@@ -1,7 +1,7 @@
 #include "symbols/RelocationChecks.h"
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "symbols/SymbolState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
@@ -39,16 +39,16 @@ Name printable(std::string_view name) { return Name{int(name.size()), name.data(
 
 }  // namespace
 
-int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) {
+int checkRelocationSection(SymbolContext& ctx, const Elf32_Shdr& relocationSection, uint32_t index) {
     const int i = int(index);
     const uint32_t targetIndex = relocationSection.sh_info;
-    const Elf32_Shdr* target = sectionHeaderAt(targetIndex);
+    const Elf32_Shdr* target = sectionHeaderAt(ctx, targetIndex);
     if (!target) {
         printOut("***Error: Reloc sec %d patches section %d, which the ELF file does not have. Return -1.\n", i,
                  int(targetIndex));
         return -1;
     }
-    const Name targetName = printable(sectionName(*target));
+    const Name targetName = printable(sectionName(ctx, *target));
 
     // Export tables: the name and the size are checked whether or not the
     // table is allocated.
@@ -57,7 +57,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
     const uint8_t* exportContents = nullptr;
     uint32_t exportCapacity = 0;
     if (isExportTable) {
-        std::string_view name = sectionName(*target);
+        std::string_view name = sectionName(ctx, *target);
         if (name == ".dexports") {
             dataExports = true;
         } else if (name != ".fexports") {
@@ -70,22 +70,22 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
                      targetName.length, targetName.text, i, target->sh_size);
             return -1;
         }
-        exportContents = sectionContents(targetIndex);
-        exportCapacity = sectionContentsCapacity(targetIndex);
+        exportContents = sectionContents(ctx, targetIndex);
+        exportCapacity = sectionContentsCapacity(ctx, targetIndex);
     }
 
     // Relocations of non-allocated sections are not examined.
     if (!(target->sh_flags & SHF_ALLOC)) return 0;
 
-    const uint8_t* entries = sectionContents(index);
-    uint32_t readable = sectionContentsCapacity(index);
+    const uint8_t* entries = sectionContents(ctx, index);
+    uint32_t readable = sectionContentsCapacity(ctx, index);
     if (readable > relocationSection.sh_size) readable = relocationSection.sh_size;
     const uint32_t entryCount = entries ? readable / sizeof(Elf32_Rela) : 0;
 
     uint32_t symbolCount = 0;
-    const Elf32_Sym* symbols = viewSymbols(symbolCount);
-    const uint32_t sectionCount = inputImage().sectionCount();
-    const ToolSettings& options = settings();
+    const Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
+    const uint32_t sectionCount = ctx.input.image.sectionCount();
+    const ToolSettings& options = ctx.settings;
     const bool codeSection = (target->sh_flags & SHF_EXECINSTR) && !isExportTable &&
                              target->sh_type != SHT_IMPORT_TABLE;
     bool sdaError = false;
@@ -110,7 +110,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
             printOut("***Error: QDL uses illegal SDA relocation %d.\n          Reloc sec %d, entry %d.\n", int(type), i,
                      j);
             // Looked up between the two lines: its out-of-range warning prints there.
-            const Name name = printable(symbolName(symbol));
+            const Name name = printable(symbolName(ctx, symbol));
             printOut("          Symbol \"%.*s\".\n", name.length, name.text);
             sdaError = true;
         }
@@ -131,21 +131,21 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
             const uint8_t kind = symbolType(symbol);
             if (dataExports) {
                 if (kind == STT_FUNC) {
-                    const Name name = printable(symbolName(symbol));
+                    const Name name = printable(symbolName(ctx, symbol));
                     printOut("***Error: \"%.*s\" sec %d, has reference to a code symbol \"%.*s\". Check that .def file "
                              "has this symbol after [CODE]. Return -1.\n",
                              targetName.length, targetName.text, i, name.length, name.text);
                     return -1;
                 }
                 if (kind == STT_TLS && !(nameWord & 0x80000000u)) {
-                    const Name name = printable(symbolName(symbol));
+                    const Name name = printable(symbolName(ctx, symbol));
                     printOut("***Error: Export symbol \"%.*s\" is unexpectedly a TLS symbol. Clobber and rebuild with "
                              "current qdlscan[32|64]. Return -1.\n",
                              name.length, name.text);
                     return -1;
                 }
             } else if (kind == STT_OBJECT || kind == STT_TLS) {
-                const Name name = printable(symbolName(symbol));
+                const Name name = printable(symbolName(ctx, symbol));
                 printOut("***Error: \"%.*s\" sec %d, has reference to a data symbol \"%.*s\". Check that .def file has "
                          "this symbol after [DATA]. Return -1.\n",
                          targetName.length, targetName.text, i, name.length, name.text);
@@ -155,7 +155,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
 
         // Code is not readable in a module: no 32-bit absolute references from it.
         if (codeSection && type == R_PPC_ADDR32 && !options.allowCode32) {
-            const Name name = printable(symbolName(symbol));
+            const Name name = printable(symbolName(ctx, symbol));
             printOut("***Error: \"%s\", 32-bit reference from code @ 0x%8.8x to 0x%8.8x (%.*s) is illegal (reloc # "
                      "%d)\n",
                      options.outputPath.c_str(), rela.r_offset, symbol.st_value + uint32_t(rela.r_addend), name.length,
@@ -167,12 +167,12 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
         // Nothing in the module may refer to a section that is not loaded,
         // unless the reference is weak.
         if (symbol.st_shndx < sectionCount) {
-            const Elf32_Shdr* home = sectionHeaderAt(symbol.st_shndx);
+            const Elf32_Shdr* home = sectionHeaderAt(ctx, symbol.st_shndx);
             if (!isAllZeroHeader(home) && !(home->sh_flags & SHF_ALLOC) && symbolBinding(symbol) != STB_WEAK) {
                 printOut("***Error: \"%s\", Relocation in sec %d, entry %d uses symbol '", options.outputPath.c_str(),
                          i, j);
-                const Name name = printable(symbolName(symbol));
-                const Name homeName = printable(sectionNameAt(symbol.st_shndx));
+                const Name name = printable(symbolName(ctx, symbol));
+                const Name homeName = printable(sectionNameAt(ctx, symbol.st_shndx));
                 printOut("%.*s' from non-allocated section '%.*s'.\n", name.length, name.text, homeName.length,
                          homeName.text);
                 return -1;
@@ -182,12 +182,12 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
     return sdaError ? -1 : 0;
 }
 
-int checkAllRelocations() {
-    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+int checkAllRelocations(SymbolContext& ctx) {
+    const uint32_t count = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
     for (uint32_t i = 1; i < count; ++i) {
-        const Elf32_Shdr* header = sectionHeaderAt(i);
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
         if (!header || header->sh_type != SHT_RELA || header->sh_size == 0) continue;
-        int result = checkRelocationSection(*header, i);
+        int result = checkRelocationSection(ctx, *header, i);
         if (result != 0) return result;
     }
     return 0;

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "symbols/SymbolState.h"
 #include "elf/SectionContents.h"
 #include "symbols/SymbolAccess.h"
 
@@ -15,10 +15,10 @@ namespace {
 
 // Whether the symbol points into an empty section (not undefined, not a
 // special index): the symbols this pass looks at.
-bool inEmptySection(const Elf32_Sym& symbol, uint32_t sectionCount) {
+bool inEmptySection(SymbolContext& ctx, const Elf32_Sym& symbol, uint32_t sectionCount) {
     const uint32_t section = symbol.st_shndx;
     if (section == SHN_UNDEF || section >= sectionCount) return false;
-    const Elf32_Shdr* header = sectionHeaderAt(section);
+    const Elf32_Shdr* header = sectionHeaderAt(ctx, section);
     return header && header->sh_size == 0;
 }
 
@@ -30,9 +30,9 @@ bool isSectionOrFile(const Elf32_Sym& symbol) {
 
 // First non-empty section, in index order, whose address range holds the
 // value. The end is a 32-bit sum: a range that wraps holds no value.
-bool findHomeSection(uint32_t value, uint32_t sectionCount, uint32_t& home) {
+bool findHomeSection(SymbolContext& ctx, uint32_t value, uint32_t sectionCount, uint32_t& home) {
     for (uint32_t j = 0; j < sectionCount; ++j) {
-        const Elf32_Shdr* header = sectionHeaderAt(j);
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, j);
         if (!header || header->sh_size == 0) continue;
         if (header->sh_addr <= value && value < uint32_t(header->sh_addr + header->sh_size)) {
             home = j;
@@ -54,21 +54,21 @@ struct HomeTable {
 
     // The home of a value, from the table when it holds the value, else by
     // walking the sections.
-    bool find(uint32_t value, uint32_t sectionCount, uint32_t& home) const {
+    bool find(SymbolContext& ctx, uint32_t value, uint32_t sectionCount, uint32_t& home) const {
         auto at = std::lower_bound(values.begin(), values.end(), value);
-        if (at == values.end() || *at != value) return findHomeSection(value, sectionCount, home);
+        if (at == values.end() || *at != value) return findHomeSection(ctx, value, sectionCount, home);
         home = homes[size_t(at - values.begin())];
         return home != none;
     }
 };
 
-HomeTable findHomeSections(std::vector<uint32_t> values, uint32_t sectionCount) {
+HomeTable findHomeSections(SymbolContext& ctx, std::vector<uint32_t> values, uint32_t sectionCount) {
     struct Range {
         uint32_t start, end, index;
     };
     std::vector<Range> ranges;
     for (uint32_t j = 0; j < sectionCount; ++j) {
-        const Elf32_Shdr* header = sectionHeaderAt(j);
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, j);
         if (!header || header->sh_size == 0) continue;
         const uint32_t end = header->sh_addr + header->sh_size;
         if (header->sh_addr < end) ranges.push_back({header->sh_addr, end, j});
@@ -96,12 +96,12 @@ HomeTable findHomeSections(std::vector<uint32_t> values, uint32_t sectionCount) 
 
 // Zeroes the name's bytes in the string table (shared tails go with it) and
 // then the symbol entry.
-void stripSymbol(Elf32_Sym& symbol, std::string_view name) {
-    const SymbolTableView& view = toolState().symbols.view;
+void stripSymbol(SymbolContext& ctx, Elf32_Sym& symbol, std::string_view name) {
+    const SymbolTableView& view = ctx.symbols.view;
     const uint32_t offset = symbol.st_name;
     if (view.stringTableHeader && !name.empty() && offset <= view.stringSize) {
-        char* table = reinterpret_cast<char*>(sectionContents(view.stringTableIndex));
-        const uint32_t readable = symbolStringsReadable();
+        char* table = reinterpret_cast<char*>(sectionContents(ctx, view.stringTableIndex));
+        const uint32_t readable = symbolStringsReadable(ctx);
         if (table && offset < readable) {
             const uint64_t length = name.size() < readable - offset ? name.size() : readable - offset;
             std::memset(table + offset, 0, size_t(length));
@@ -112,32 +112,32 @@ void stripSymbol(Elf32_Sym& symbol, std::string_view name) {
 
 }  // namespace
 
-int stripUnusedSymbols() {
+int stripUnusedSymbols(SymbolContext& ctx) {
     uint32_t symbolCount = 0;
-    Elf32_Sym* symbols = viewSymbols(symbolCount);
-    const uint32_t sectionCount = inputImage().bytes ? inputImage().sectionCount() : 0;
-    const bool verbose = settings().verbose;
+    Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
+    const uint32_t sectionCount = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
+    const bool verbose = ctx.settings.verbose;
 
     // The values looked for, as the symbols stand before the pass. Blanking a
     // name may rewrite later symbols when the string table overlaps the
     // symbol table; a value that is not in the table is looked up alone.
     std::vector<uint32_t> values;
     for (uint32_t i = 1; i < symbolCount; ++i)
-        if (inEmptySection(symbols[i], sectionCount) && !isSectionOrFile(symbols[i]))
+        if (inEmptySection(ctx, symbols[i], sectionCount) && !isSectionOrFile(symbols[i]))
             values.push_back(symbols[i].st_value);
-    const HomeTable homes = findHomeSections(std::move(values), sectionCount);
+    const HomeTable homes = findHomeSections(ctx, std::move(values), sectionCount);
 
     for (uint32_t i = 1; i < symbolCount; ++i) {
         Elf32_Sym& symbol = symbols[i];
-        if (!inEmptySection(symbol, sectionCount)) continue;
+        if (!inEmptySection(ctx, symbol, sectionCount)) continue;
 
-        std::string_view name = symbolName(symbol);
+        std::string_view name = symbolName(ctx, symbol);
         if (isSectionOrFile(symbol)) {
-            stripSymbol(symbol, name);
+            stripSymbol(ctx, symbol, name);
             continue;
         }
         uint32_t home = 0;
-        if (homes.find(symbol.st_value, sectionCount, home)) {
+        if (homes.find(ctx, symbol.st_value, sectionCount, home)) {
             symbol.st_shndx = uint16_t(home);
             continue;
         }
@@ -150,7 +150,7 @@ int stripUnusedSymbols() {
                 printOut("INFO: Unused symbol \"%.*s\" was stripped\n", int(name.size()), name.data());
             }
         }
-        stripSymbol(symbol, name);
+        stripSymbol(ctx, symbol, name);
     }
     return 0;
 }

@@ -1,4 +1,6 @@
 // The -old flow's stripping of symbols that point into empty sections.
 #pragma once
 
-int stripUnusedSymbols();
+#include "symbols/SymbolState.h"
+
+int stripUnusedSymbols(SymbolContext& ctx);

@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "symbols/SymbolState.h"
 #include "elf/SectionContents.h"
 
 namespace {
 
-SymbolTableView& view() { return toolState().symbols.view; }
+SymbolTableView& view(SymbolContext& ctx) { return ctx.symbols.view; }
 
 // The string that starts `offset` bytes into a table of `size` readable
 // bytes: up to its NUL, or to the end of the table when it has none.
@@ -22,22 +22,22 @@ std::string_view boundedString(const char* table, uint32_t size, uint32_t offset
 
 }  // namespace
 
-Elf32_Shdr* sectionHeaderAt(uint32_t index) {
+Elf32_Shdr* sectionHeaderAt(SymbolContext& ctx, uint32_t index) {
     if (index > SHN_LORESERVE) return nullptr;
-    const ElfImage& image = inputImage();
+    const ElfImage& image = ctx.input.image;
     if (!image.bytes || !image.sectionHeaders || index >= image.sectionCount()) return nullptr;
     uint64_t end = uint64_t(image.sectionHeaders - image.bytes) + (uint64_t(index) + 1) * sizeof(Elf32_Shdr);
     if (end > image.byteCount) return nullptr;
     return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + size_t(index) * sizeof(Elf32_Shdr));
 }
 
-Elf32_Shdr* findSymbolTable() {
-    SymbolTableView& v = view();
+Elf32_Shdr* findSymbolTable(SymbolContext& ctx) {
+    SymbolTableView& v = view(ctx);
     v.symbolTableHeader = nullptr;
     v.symbolTableIndex = 0;
-    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+    const uint32_t count = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
     for (uint32_t i = 1; i < count; ++i) {
-        Elf32_Shdr* header = sectionHeaderAt(i);
+        Elf32_Shdr* header = sectionHeaderAt(ctx, i);
         if (header && header->sh_type == SHT_SYMTAB) {
             v.symbolTableHeader = header;
             v.symbolTableIndex = i;
@@ -47,16 +47,16 @@ Elf32_Shdr* findSymbolTable() {
     return v.symbolTableHeader;
 }
 
-int bindSymbolTable() {
-    SymbolTableView& v = view();
-    Elf32_Shdr* symbols = findSymbolTable();
-    const std::string& file = settings().inputPath;
+int bindSymbolTable(SymbolContext& ctx) {
+    SymbolTableView& v = view(ctx);
+    Elf32_Shdr* symbols = findSymbolTable(ctx);
+    const std::string& file = ctx.settings.inputPath;
     if (!symbols) {
         printOut("***Error: ELF file \"%s\" has no symbol table. Return -1.\n", file.c_str());
         return -1;
     }
     const uint32_t link = symbols->sh_link;
-    Elf32_Shdr* strings = link != 0 ? sectionHeaderAt(link) : nullptr;
+    Elf32_Shdr* strings = link != 0 ? sectionHeaderAt(ctx, link) : nullptr;
     if (!strings || strings->sh_type != SHT_STRTAB) {
         printOut("***Error: The symbol table (section %d) of ELF file \"%s\" names no string table. Return -1.\n",
                  int(v.symbolTableIndex), file.c_str());
@@ -64,66 +64,66 @@ int bindSymbolTable() {
     }
     v.stringTableHeader = strings;
     v.stringTableIndex = link;
-    v.symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(v.symbolTableIndex));
-    uint32_t capacity = sectionContentsCapacity(v.symbolTableIndex);
+    v.symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(ctx, v.symbolTableIndex));
+    uint32_t capacity = sectionContentsCapacity(ctx, v.symbolTableIndex);
     uint32_t size = symbols->sh_size < capacity ? symbols->sh_size : capacity;
     v.symbolCount = v.symbols ? size >> 4 : 0;
-    v.strings = reinterpret_cast<const char*>(sectionContents(link));
+    v.strings = reinterpret_cast<const char*>(sectionContents(ctx, link));
     v.stringSize = strings->sh_size;
-    v.boundStrings = sectionContents(link);
-    v.boundStringsReadable = sectionContentsCapacity(link);
+    v.boundStrings = sectionContents(ctx, link);
+    v.boundStringsReadable = sectionContentsCapacity(ctx, link);
     return 0;
 }
 
-uint32_t symbolStringsReadable() {
-    const SymbolTableView& v = view();
+uint32_t symbolStringsReadable(SymbolContext& ctx) {
+    const SymbolTableView& v = view(ctx);
     if (!v.stringTableHeader) return 0;
-    uint32_t readable = sectionContentsCapacity(v.stringTableIndex);
-    if (sectionContents(v.stringTableIndex) == v.boundStrings && v.boundStringsReadable > readable)
+    uint32_t readable = sectionContentsCapacity(ctx, v.stringTableIndex);
+    if (sectionContents(ctx, v.stringTableIndex) == v.boundStrings && v.boundStringsReadable > readable)
         readable = v.boundStringsReadable;
     return readable;
 }
 
-Elf32_Sym* viewSymbols(uint32_t& count) {
-    SymbolTableView& v = view();
+Elf32_Sym* viewSymbols(SymbolContext& ctx, uint32_t& count) {
+    SymbolTableView& v = view(ctx);
     count = 0;
     if (!v.symbolTableHeader) return nullptr;
     // The table may have been given room of its own since it was bound.
-    auto* symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(v.symbolTableIndex));
+    auto* symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(ctx, v.symbolTableIndex));
     if (!symbols) return nullptr;
     v.symbols = symbols;
-    uint32_t fit = sectionContentsCapacity(v.symbolTableIndex) >> 4;
+    uint32_t fit = sectionContentsCapacity(ctx, v.symbolTableIndex) >> 4;
     count = v.symbolCount < fit ? v.symbolCount : fit;
     return symbols;
 }
 
-std::string_view symbolName(const Elf32_Sym& symbol) {
-    SymbolTableView& v = view();
+std::string_view symbolName(SymbolContext& ctx, const Elf32_Sym& symbol) {
+    SymbolTableView& v = view(ctx);
     if (!v.stringTableHeader) return "<NULL>";
     const uint32_t offset = symbol.st_name;
     if (offset > v.stringSize) {
         printOut("pSym->st_name is out of range (%d)\n", int(offset));
         return {};
     }
-    const char* table = reinterpret_cast<const char*>(sectionContents(v.stringTableIndex));
-    uint32_t readable = symbolStringsReadable();
+    const char* table = reinterpret_cast<const char*>(sectionContents(ctx, v.stringTableIndex));
+    uint32_t readable = symbolStringsReadable(ctx);
     if (readable > v.stringSize) readable = v.stringSize;
     return boundedString(table, readable, offset);
 }
 
-bool hasSectionNameTable() {
-    const ElfImage& image = inputImage();
+bool hasSectionNameTable(SymbolContext& ctx) {
+    const ElfImage& image = ctx.input.image;
     if (!image.bytes) return false;
     const uint32_t index = image.header().e_shstrndx;
     return index != 0 && index <= SHN_LORESERVE && index < image.sectionCount();
 }
 
-std::string_view sectionNameTable() {
-    if (!hasSectionNameTable()) return {};
-    SymbolTableView& v = view();
-    const uint32_t index = inputImage().header().e_shstrndx;
-    const char* table = reinterpret_cast<const char*>(sectionContents(index));
-    const uint32_t readable = sectionContentsCapacity(index);
+std::string_view sectionNameTable(SymbolContext& ctx) {
+    if (!hasSectionNameTable(ctx)) return {};
+    SymbolTableView& v = view(ctx);
+    const uint32_t index = ctx.input.image.header().e_shstrndx;
+    const char* table = reinterpret_cast<const char*>(sectionContents(ctx, index));
+    const uint32_t readable = sectionContentsCapacity(ctx, index);
     // The table is found once and kept. When it is later compacted in place
     // (its sh_size shrinks), the bytes it first had are still there, so names
     // that omitted sections still point at read the same as before.
@@ -138,33 +138,33 @@ std::string_view sectionNameTable() {
     return std::string_view(table, v.sectionNamesSize);
 }
 
-std::string_view sectionName(const Elf32_Shdr& header) {
-    if (!hasSectionNameTable()) return "<NULL>";
-    std::string_view table = sectionNameTable();
+std::string_view sectionName(SymbolContext& ctx, const Elf32_Shdr& header) {
+    if (!hasSectionNameTable(ctx)) return "<NULL>";
+    std::string_view table = sectionNameTable(ctx);
     return boundedString(table.data(), uint32_t(table.size()), header.sh_name);
 }
 
-std::string_view sectionNameAt(uint32_t index) {
-    if (index > SHN_LORESERVE || !hasSectionNameTable()) return {};
-    const Elf32_Shdr* header = sectionHeaderAt(index);
+std::string_view sectionNameAt(SymbolContext& ctx, uint32_t index) {
+    if (index > SHN_LORESERVE || !hasSectionNameTable(ctx)) return {};
+    const Elf32_Shdr* header = sectionHeaderAt(ctx, index);
     if (!header) return {};
-    return sectionName(*header);
+    return sectionName(ctx, *header);
 }
 
-uint32_t findSectionByName(std::string_view name) {
-    const uint32_t count = inputImage().bytes ? inputImage().sectionCount() : 0;
+uint32_t findSectionByName(SymbolContext& ctx, std::string_view name) {
+    const uint32_t count = ctx.input.image.bytes ? ctx.input.image.sectionCount() : 0;
     for (uint32_t i = 1; i < count; ++i) {
-        const Elf32_Shdr* header = sectionHeaderAt(i);
-        if (header && sectionName(*header) == name) return i;
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
+        if (header && sectionName(ctx, *header) == name) return i;
     }
     return 0;
 }
 
 namespace {
 
-void removeSymbol(Elf32_Sym& symbol) {
-    if (settings().verbose) {
-        std::string_view name = symbolName(symbol);
+void removeSymbol(SymbolContext& ctx, Elf32_Sym& symbol) {
+    if (ctx.settings.verbose) {
+        std::string_view name = symbolName(ctx, symbol);
         printOut("  Unused Symbol \"%.*s\"\n", int(name.size()), name.data());
     }
     std::memset(static_cast<void*>(&symbol), 0, sizeof symbol);
@@ -172,18 +172,18 @@ void removeSymbol(Elf32_Sym& symbol) {
 
 }  // namespace
 
-void removeSymbolsOfSection(uint32_t index) {
+void removeSymbolsOfSection(SymbolContext& ctx, uint32_t index) {
     uint32_t count = 0;
-    Elf32_Sym* symbols = viewSymbols(count);
+    Elf32_Sym* symbols = viewSymbols(ctx, count);
     for (uint32_t i = 1; i < count; ++i)
-        if (symbols[i].st_shndx == index) removeSymbol(symbols[i]);
+        if (symbols[i].st_shndx == index) removeSymbol(ctx, symbols[i]);
 }
 
-SymbolsBySection groupSymbolsBySection(uint32_t sectionCount) {
+SymbolsBySection groupSymbolsBySection(SymbolContext& ctx, uint32_t sectionCount) {
     SymbolsBySection groups;
     groups.first.assign(size_t(sectionCount) + 1, 0);
     uint32_t count = 0;
-    const Elf32_Sym* symbols = viewSymbols(count);
+    const Elf32_Sym* symbols = viewSymbols(ctx, count);
     // A counting sort by section index, stable, so each group keeps symbol order.
     for (uint32_t i = 1; i < count; ++i)
         if (symbols[i].st_shndx < sectionCount) ++groups.first[symbols[i].st_shndx + 1];
@@ -195,12 +195,12 @@ SymbolsBySection groupSymbolsBySection(uint32_t sectionCount) {
     return groups;
 }
 
-void removeSymbolsOfSection(uint32_t index, const SymbolsBySection& groups) {
+void removeSymbolsOfSection(SymbolContext& ctx, uint32_t index, const SymbolsBySection& groups) {
     if (size_t(index) + 1 >= groups.first.size()) return;
     uint32_t count = 0;
-    Elf32_Sym* symbols = viewSymbols(count);
+    Elf32_Sym* symbols = viewSymbols(ctx, count);
     for (uint32_t k = groups.first[index]; k < groups.first[index + 1]; ++k) {
         const uint32_t i = groups.order[k];
-        if (i < count && symbols[i].st_shndx == index) removeSymbol(symbols[i]);
+        if (i < count && symbols[i].st_shndx == index) removeSymbol(ctx, symbols[i]);
     }
 }

@@ -1,10 +1,11 @@
-// Process-wide state of the symbol passes.
+// The state of the symbol passes, and the context they take.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
 #include "elf/ElfFormat.h"
+#include "elf/InputState.h"
 
 // The view of the input's symbol table and its string table.
 struct SymbolTableView {
@@ -57,6 +58,9 @@ struct SymbolInfo {
 
 struct SymbolState {
     SymbolTableView view;
+    // How many relocations, symbols and links use each input section; the
+    // module build counts them, the symbol passes drop what is unused.
+    std::vector<uint32_t> sectionUses;
 
     std::vector<SectionRole> sectionRoles;
     std::vector<SymbolInfo> symbolInfos;
@@ -71,4 +75,8 @@ struct SymbolState {
     uint64_t newStringTableSize = 20;   // NUL, "$TEXT", "$DATA", "$UNDEF" with their NULs
     std::vector<Elf32_Sym> newSymbols;  // host order
     std::vector<uint8_t> newStrings;
+};
+
+struct SymbolContext : ElfContext {
+    SymbolState symbols;
 };

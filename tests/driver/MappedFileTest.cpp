@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/MappedFile.h"
+#include "core/MappedFile.h"
 #include "support/ElfBuilder.h"
 
 namespace {

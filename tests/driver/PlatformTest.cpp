@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "driver/Platform.h"
+#include "core/Platform.h"
 #include "support/ElfBuilder.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "driver/RunToolSupport.h"
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "support/ElfBuilder.h"
 
 namespace {
@@ -38,9 +38,9 @@ ToolRun runIn(const std::string& dir, const std::vector<std::string>& args) {
 TEST(RunToolInputTest, ReadsTheInputAndGoesOnToTheStages) {
     std::string input = writeBasicInput("app.elf");
     ToolRun run = runCaptured({input});
-    EXPECT_TRUE(toolState().input.hasImage);
-    EXPECT_EQ(settings().inputPath, input);
-    EXPECT_NE(toolState().input.inputMapping, nullptr);
+    EXPECT_TRUE(ctx.input.hasImage);
+    EXPECT_EQ(ctx.settings.inputPath, input);
+    EXPECT_NE(ctx.input.inputMapping, nullptr);
     // Past the driver's own checks: whatever a later stage gives is the result.
     if (run.result != 0) {
         EXPECT_TRUE(endsWith(run.out, endsWithBanner(run.result))) << run.out;
@@ -52,52 +52,52 @@ TEST(RunToolInputTest, ForceQdxCountsOnlyBeforeTheInput) {
     std::string input = writeBasicInput("app.elf");
     std::string dir = testTempDir();
     runCaptured({"-f", input});
-    EXPECT_TRUE(settings().isQdx);
-    EXPECT_EQ(settings().outputPath, dir + "/app.qdx");
+    EXPECT_TRUE(ctx.settings.isQdx);
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/app.qdx");
     runCaptured({input, "-f"});
-    EXPECT_TRUE(settings().forceQdx);
-    EXPECT_FALSE(settings().isQdx);
-    EXPECT_TRUE(settings().checkNoSda);
-    EXPECT_EQ(settings().outputPath, dir + "/app.qdl");
+    EXPECT_TRUE(ctx.settings.forceQdx);
+    EXPECT_FALSE(ctx.settings.isQdx);
+    EXPECT_TRUE(ctx.settings.checkNoSda);
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/app.qdl");
 }
 
 TEST(RunToolInputTest, OutputNames) {
     std::string dir = testTempDir();
     std::string input = writeBasicInput("app.elf");
     runIn(dir, {"app.elf"});
-    EXPECT_EQ(settings().outputPath, dir + "/app.qdl");
-    EXPECT_EQ(settings().importLibraryPath, dir + "/app.a");
-    EXPECT_EQ(settings().fileInfoPath, dir + "/app.qdl");
-    EXPECT_EQ(settings().fileInfoPathLength, (dir + "/app.qdl").size());
-    EXPECT_EQ(settings().outputFullPathLength, int32_t((dir + "/app.qdl").size()));
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/app.qdl");
+    EXPECT_EQ(ctx.settings.importLibraryPath, dir + "/app.a");
+    EXPECT_EQ(ctx.settings.fileInfoPath, dir + "/app.qdl");
+    EXPECT_EQ(ctx.settings.fileInfoPath.size(), (dir + "/app.qdl").size());
+    EXPECT_EQ(ctx.settings.outputFullPathLength, int32_t((dir + "/app.qdl").size()));
 
     // The extension is looked for in the file name only.
     std::filesystem::create_directories(dir + "/my.dir");
     writeBasicInput("my.dir/app");
     runIn(dir, {"./my.dir/../my.dir/app"});
-    EXPECT_EQ(settings().outputPath, dir + "/my.dir/app.qdl");
-    EXPECT_EQ(settings().importLibraryPath, dir + "/my.dir/app.a");
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/my.dir/app.qdl");
+    EXPECT_EQ(ctx.settings.importLibraryPath, dir + "/my.dir/app.a");
 
     writeBasicInput("app.elf.bak");
     runCaptured({dir + "/app.elf.bak"});
-    EXPECT_EQ(settings().outputPath, dir + "/app.elf.qdl");
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/app.elf.qdl");
 
     // -l is used as written; -nolib derives no library name.
     runIn(dir, {"-l", "lib/out.a", "app.elf"});
-    EXPECT_EQ(settings().importLibraryPath, "lib/out.a");
-    EXPECT_EQ(settings().outputPath, dir + "/app.qdl");
+    EXPECT_EQ(ctx.settings.importLibraryPath, "lib/out.a");
+    EXPECT_EQ(ctx.settings.outputPath, dir + "/app.qdl");
     runCaptured({"-nolib", input});
-    EXPECT_EQ(settings().importLibraryPath, "");
-    EXPECT_FALSE(settings().hasImportLibraryPath);
+    EXPECT_EQ(ctx.settings.importLibraryPath, "");
+    EXPECT_NE(access((dir + "/app.a").c_str(), F_OK), 0);  // no library written
 }
 
 TEST(RunToolInputTest, SourceRootShortensTheFileInfoPath) {
     std::string dir = testTempDir();
     std::string input = writeBasicInput("app.elf");
     runCaptured({"-dbg_source_root", dir, input});
-    EXPECT_EQ(settings().fileInfoPath, "app.qdl");
-    EXPECT_EQ(settings().fileInfoPathLength, 7u);
-    EXPECT_EQ(settings().outputFullPathLength, int32_t((dir + "/app.qdl").size()));
+    EXPECT_EQ(ctx.settings.fileInfoPath, "app.qdl");
+    EXPECT_EQ(ctx.settings.fileInfoPath.size(), 7u);
+    EXPECT_EQ(ctx.settings.outputFullPathLength, int32_t((dir + "/app.qdl").size()));
 
     // With roots, a module path over 244 characters is refused.
     std::string name(200, 'n');
@@ -142,13 +142,13 @@ TEST(RunToolInputTest, PaddingOptionRules) {
 
     // A negative size counts as given but is not tested.
     runCaptured({"-sizedata", "-5", input});
-    EXPECT_TRUE(settings().paddingBySize);
-    EXPECT_NE(settings().outputPath, "");
+    EXPECT_TRUE(ctx.settings.paddingBySize);
+    EXPECT_NE(ctx.settings.outputPath, "");
     runCaptured({"-sizedata", "1", "-sizetext", "2", "-sizetemp", "3", "-sizeload", "4", input});
-    EXPECT_TRUE(settings().paddingBySize);
+    EXPECT_TRUE(ctx.settings.paddingBySize);
     runCaptured({"-padall", "10", "-sizefileinfo", "200", input});
-    EXPECT_FALSE(settings().paddingBySize);
-    EXPECT_EQ(settings().padAllPercent, 10);
+    EXPECT_FALSE(ctx.settings.paddingBySize);
+    EXPECT_EQ(ctx.settings.padAllPercent, 10);
 }
 
 TEST(RunToolInputTest, InputFileRules) {
@@ -161,8 +161,8 @@ TEST(RunToolInputTest, InputFileRules) {
     // A file too small to be ELF is dropped and a later input is taken.
     std::string small = writeTempFile(std::vector<uint8_t>(259, 0), "small.elf");
     runCaptured({small, input});
-    EXPECT_TRUE(toolState().input.hasImage);
-    EXPECT_EQ(settings().inputPath, input);
+    EXPECT_TRUE(ctx.input.hasImage);
+    EXPECT_EQ(ctx.settings.inputPath, input);
 }
 
 TEST(RunToolInputTest, ReaderRefusalEndsTheRunWithItsCode) {
@@ -191,7 +191,7 @@ TEST(RunToolInputTest, EmptyRelocationWarning) {
         "\"\n*** This is not a problem for your game but please contact Velder support so we can fix this "
         "issue\n";
     ToolRun run = runCaptured({"-warnemptyrela", input});
-    EXPECT_TRUE(settings().emptyRelaSeen);
+    EXPECT_TRUE(ctx.input.image.emptyRelaSeen);
     EXPECT_EQ(run.out.rfind(warning, 0), 0u) << run.out;
     run = runCaptured({input});
     EXPECT_EQ(run.out.find("*** Warning found"), std::string::npos);

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "driver/RunTool.h"
+#include "support/TestContext.h"
 
 struct ToolRun {
     int result = 0;
@@ -21,7 +22,7 @@ inline ToolRun runCaptured(const std::vector<std::string>& args) {
     argv.push_back(nullptr);
     ToolRun run;
     beginOutputCapture(&run.out);
-    run.result = runTool(int(storage.size()), argv.data());
+    run.result = runTool(testContext(), int(storage.size()), argv.data());
     endOutputCapture();
     return run;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "driver/RunToolSupport.h"
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "support/ElfBuilder.h"
 
 namespace {
@@ -97,35 +97,35 @@ TEST(FailureReportTest, EchoesOneArgumentPerLine) {
 
 TEST(OptionFamilyTest, FamilyLetterIsExactWordsIgnoreCase) {
     expectParsed({"-sTACK", "70000"});
-    EXPECT_EQ(settings().stackSize, 70000u);
+    EXPECT_EQ(ctx.settings.stackSize, 70000u);
     expectRefused({"-Stack", "70000"}, "***Error: Unrecognized option \"-Stack\" specified. Return -1.\n");
     expectParsed({"-CheckNoSda", "-WARNEMPTYRELA"});
-    EXPECT_TRUE(settings().checkNoSda);
-    EXPECT_TRUE(settings().warnEmptyRela);
+    EXPECT_TRUE(ctx.settings.checkNoSda);
+    EXPECT_TRUE(ctx.settings.warnEmptyRela);
     expectParsed({"-heap", "100000"});
-    EXPECT_EQ(settings().heapSize, 100000u);
+    EXPECT_EQ(ctx.settings.heapSize, 100000u);
     expectParsed({"-hXyZ", "40000"});
-    EXPECT_EQ(settings().heapSize, 40000u);
+    EXPECT_EQ(ctx.settings.heapSize, 40000u);
     expectRefused({"-H", "40000"}, "***Error: Unrecognized option \"-H\" specified. Return -1.\n");
     expectRefused({"-"}, "***Error: Unrecognized option \"-\" specified. Return -1.\n");
     expectRefused({"-bogus"}, "***Error: Unrecognized option \"-bogus\" specified. Return -1.\n");
     expectParsed({"-dBG_SOURCE_ROOT", "/w"});
-    EXPECT_EQ(settings().sourceRoots, std::vector<std::string>{"/w"});
+    EXPECT_EQ(ctx.settings.sourceRoots, std::vector<std::string>{"/w"});
 }
 
 TEST(OptionFamilyTest, CompressionOptions) {
     expectParsed({"-zX"});
-    EXPECT_FALSE(settings().compress);
-    EXPECT_EQ(settings().compressionLevel, -1);
+    EXPECT_FALSE(ctx.settings.compress);
+    EXPECT_EQ(ctx.settings.compressionLevel, -1);
     expectParsed({"-z57"});
-    EXPECT_TRUE(settings().compress);
-    EXPECT_EQ(settings().compressionLevel, 5);
+    EXPECT_TRUE(ctx.settings.compress);
+    EXPECT_EQ(ctx.settings.compressionLevel, 5);
     expectParsed({"-zx", "-z5"});
-    EXPECT_FALSE(settings().compress);
-    EXPECT_EQ(settings().compressionLevel, 5);
+    EXPECT_FALSE(ctx.settings.compress);
+    EXPECT_EQ(ctx.settings.compressionLevel, 5);
     expectParsed({"-z9", "-z"});
-    EXPECT_TRUE(settings().compress);
-    EXPECT_EQ(settings().compressionLevel, 9);
+    EXPECT_TRUE(ctx.settings.compress);
+    EXPECT_EQ(ctx.settings.compressionLevel, 9);
     const std::string zMessage = "***Option -z takes compression level 1 to 9 or x. Return -1.\n";
     expectRefused({"-z0"}, zMessage);
     expectRefused({"-zq"}, zMessage);
@@ -135,7 +135,7 @@ TEST(OptionFamilyTest, CompressionOptions) {
 
 TEST(OptionFamilyTest, FlagOptions) {
     expectParsed({"-f", "-d", "-s", "-old", "-nolib", "-x32", "-v", "-v2", "-v3"});
-    const ToolSettings& s = settings();
+    const ToolSettings& s = ctx.settings;
     EXPECT_TRUE(s.forceQdx);
     EXPECT_TRUE(s.dynamicOnly);
     EXPECT_TRUE(s.stripSymbolStrings);
@@ -145,16 +145,16 @@ TEST(OptionFamilyTest, FlagOptions) {
     EXPECT_TRUE(s.verbose && s.verbose2 && s.verbose3);
 
     expectParsed({"-old", "-nEW"});
-    EXPECT_TRUE(settings().newSymbolTable);
+    EXPECT_TRUE(ctx.settings.newSymbolTable);
     expectRefused({"-NEW"}, "***Error: Unrecognized option \"-NEW\" specified. Return -1.\n");
     // Unknown words of these families are ignored and take no argument.
     expectParsed({"-nothing", "-oops", "-pad", "-vvv", "-v"});
-    EXPECT_TRUE(settings().verbose);
-    EXPECT_FALSE(settings().noImportLibrary);
-    EXPECT_TRUE(settings().newSymbolTable);
-    EXPECT_EQ(settings().padAllPercent, 0);
+    EXPECT_TRUE(ctx.settings.verbose);
+    EXPECT_FALSE(ctx.settings.noImportLibrary);
+    EXPECT_TRUE(ctx.settings.newSymbolTable);
+    EXPECT_EQ(ctx.settings.padAllPercent, 0);
     expectParsed({"-vfoo"});
-    EXPECT_FALSE(settings().verbose);
+    EXPECT_FALSE(ctx.settings.verbose);
 
     expectRefused({"-fx"}, "***Option -f does not take an argument. Return -1.\n");
     expectRefused({"-dx"}, "***Option -d does not take an argument. Return -1.\n");
@@ -171,28 +171,28 @@ TEST(OptionFamilyTest, NumericArguments) {
     expectRefused({"-stack", "abc"}, stack);
     expectRefused({"-stack"}, stack);
     expectParsed({"-stack", "131072"});
-    EXPECT_EQ(settings().stackSize, 131072u);
+    EXPECT_EQ(ctx.settings.stackSize, 131072u);
     expectParsed({"-stack", " \t+12kB"});
-    EXPECT_EQ(settings().stackSize, 12u);
+    EXPECT_EQ(ctx.settings.stackSize, 12u);
     expectParsed({"-stack", "99999999999"});  // saturates like a 32-bit long
-    EXPECT_EQ(settings().stackSize, 0x7FFFFFFFu);
+    EXPECT_EQ(ctx.settings.stackSize, 0x7FFFFFFFu);
 
     const std::string heap = "***Option -h did not have a valid argument (# of bytes). Return -1.\n";
     expectRefused({"-h", "0"}, heap);
     expectRefused({"-heap"}, heap);
     expectParsed({"-h", "4096"});
-    EXPECT_EQ(settings().heapSize, 0x8000u);
+    EXPECT_EQ(ctx.settings.heapSize, 0x8000u);
     expectParsed({"-h", "-1"});
-    EXPECT_EQ(settings().heapSize, 0xFFFFFFFFu);
+    EXPECT_EQ(ctx.settings.heapSize, 0xFFFFFFFFu);
     expectParsed({"-h", "-99999999999"});
-    EXPECT_EQ(settings().heapSize, 0x80000000u);
+    EXPECT_EQ(ctx.settings.heapSize, 0x80000000u);
     expectParsed({"-h", "32769"});
-    EXPECT_EQ(settings().heapSize, 32769u);
+    EXPECT_EQ(ctx.settings.heapSize, 32769u);
 
     // Defaults after parsing.
     expectParsed({});
-    EXPECT_EQ(settings().stackSize, 0x10000u);
-    EXPECT_EQ(settings().heapSize, 0x8000u);
+    EXPECT_EQ(ctx.settings.stackSize, 0x10000u);
+    EXPECT_EQ(ctx.settings.heapSize, 0x8000u);
 
     for (const char* option : {"-sizedata", "-sizetext", "-sizetemp", "-sizeload", "-sizefileinfo"}) {
         std::string message = std::string("***Option ") + option +
@@ -204,29 +204,29 @@ TEST(OptionFamilyTest, NumericArguments) {
                   "***Option -sizefileinfo did not have a valid argument (# of bytes). Must be at least as large "
                   "as 96. Return -1.\n");
     expectParsed({"-sizefileinfo", "96"});
-    EXPECT_EQ(settings().sizeFileInfo, 96u);
+    EXPECT_EQ(ctx.settings.sizeFileInfo, 96u);
     expectParsed({"-sizefileinfo", "-1"});  // compared unsigned
-    EXPECT_EQ(settings().sizeFileInfo, 0xFFFFFFFFu);
+    EXPECT_EQ(ctx.settings.sizeFileInfo, 0xFFFFFFFFu);
 
     const std::string padall = "***Option -padall did not have a valid argument (percentage). Return -1.\n";
     expectRefused({"-padall", "0"}, padall);
     expectRefused({"-padall"}, padall);
     expectParsed({"-padall", "10", "-padall", "25"});
-    EXPECT_EQ(settings().padAllPercent, 25);
+    EXPECT_EQ(ctx.settings.padAllPercent, 25);
 }
 
 TEST(OptionFamilyTest, ArgumentOptions) {
     const std::string lMessage = "***Option -l requires a filename. Return -1.\n";
     expectRefused({"-l"}, lMessage);
     expectParsed({"-lout.a"});
-    EXPECT_EQ(settings().importLibraryPath, "out.a");
-    EXPECT_TRUE(settings().importLibraryPathGiven);
+    EXPECT_EQ(ctx.settings.importLibraryPath, "out.a");
+    EXPECT_TRUE(ctx.settings.importLibraryPathGiven);
     expectParsed({"-l", "out.a"});
-    EXPECT_EQ(settings().importLibraryPath, "out.a");
+    EXPECT_EQ(ctx.settings.importLibraryPath, "out.a");
     // The next argument is taken whatever it looks like.
     expectParsed({"-l", "-v"});
-    EXPECT_EQ(settings().importLibraryPath, "-v");
-    EXPECT_FALSE(settings().verbose);
+    EXPECT_EQ(ctx.settings.importLibraryPath, "-v");
+    EXPECT_FALSE(ctx.settings.verbose);
 
     const std::string tMessage = "***Option -t must be of the format  -t <x>=<y>.\n";
     expectRefused({"-t"}, tMessage);
@@ -237,7 +237,7 @@ TEST(OptionFamilyTest, ArgumentOptions) {
     expectRefused({"-dbg_source_root"}, rootMessage);
     expectRefused({"-dbg_source_root", ""}, rootMessage);
     expectParsed({"-dbg_source_root", "/p", "-dbg_source_root", "/q", "-dbg_source_root", "/p"});
-    EXPECT_EQ(settings().sourceRoots, (std::vector<std::string>{"/p", "/q"}));
+    EXPECT_EQ(ctx.settings.sourceRoots, (std::vector<std::string>{"/p", "/q"}));
 }
 
 TEST(OptionFamilyTest, ParsingStopsAtTheFirstError) {
@@ -271,7 +271,7 @@ TEST(InputFileTest, ShortFilesAreDroppedSilently) {
     ToolRun run = runCaptured({small});
     EXPECT_EQ(run.result, -1);
     EXPECT_EQ(run.out, kNoElf + failureReport(-1, {small}));
-    EXPECT_EQ(toolState().input.inputMapping, nullptr);
+    EXPECT_EQ(ctx.input.inputMapping, nullptr);
     // Two of them are not "more than one input file".
     run = runCaptured({small, small});
     EXPECT_EQ(run.out, kNoElf + failureReport(-1, {small, small}));

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "driver/SourceRoots.h"
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -18,17 +18,16 @@ struct Stored {
 
 // The path FileInfo stores for the module at `modulePath` with these roots.
 Stored storedPath(const std::string& modulePath, const std::vector<std::string>& roots) {
-    resetToolState();
-    for (const std::string& root : roots) EXPECT_TRUE(addSourceRoot(root.c_str()));
-    settings().fileInfoPath = modulePath;
-    settings().fileInfoPathLength = uint32_t(modulePath.size());
-    settings().outputFullPathLength = int32_t(modulePath.size());
+    resetTestContext();
+    for (const std::string& root : roots) EXPECT_TRUE(addSourceRoot(ctx.settings, root.c_str()));
+    ctx.settings.fileInfoPath = modulePath;
+    ctx.settings.outputFullPathLength = int32_t(modulePath.size());
     std::string out;
     beginOutputCapture(&out);
-    int result = makeFileInfoPath();
+    int result = makeFileInfoPath(ctx.settings);
     endOutputCapture();
-    EXPECT_EQ(settings().outputFullPathLength, int32_t(modulePath.size()));  // never changed here
-    return {result, settings().fileInfoPath, settings().fileInfoPathLength, out};
+    EXPECT_EQ(ctx.settings.outputFullPathLength, int32_t(modulePath.size()));  // never changed here
+    return {result, ctx.settings.fileInfoPath, uint32_t(ctx.settings.fileInfoPath.size()), out};
 }
 
 std::string relative(const std::string& modulePath, const std::vector<std::string>& roots) {
@@ -39,15 +38,15 @@ std::string relative(const std::string& modulePath, const std::vector<std::strin
 }
 
 TEST(AddSourceRootTest, StoresEachRootOnceInCommandLineOrder) {
-    resetToolState();
-    EXPECT_FALSE(addSourceRoot(nullptr));
-    EXPECT_FALSE(addSourceRoot(""));
-    EXPECT_TRUE(addSourceRoot("/w/src"));
-    EXPECT_TRUE(addSourceRoot("/w"));
-    EXPECT_TRUE(addSourceRoot("/w/src"));  // already there
-    EXPECT_TRUE(addSourceRoot("/W/SRC"));  // case counts
-    EXPECT_TRUE(addSourceRoot("/w/sr"));   // a prefix of a stored root is another root
-    EXPECT_EQ(settings().sourceRoots, (std::vector<std::string>{"/w/src", "/w", "/W/SRC", "/w/sr"}));
+    resetTestContext();
+    EXPECT_FALSE(addSourceRoot(ctx.settings, nullptr));
+    EXPECT_FALSE(addSourceRoot(ctx.settings, ""));
+    EXPECT_TRUE(addSourceRoot(ctx.settings, "/w/src"));
+    EXPECT_TRUE(addSourceRoot(ctx.settings, "/w"));
+    EXPECT_TRUE(addSourceRoot(ctx.settings, "/w/src"));  // already there
+    EXPECT_TRUE(addSourceRoot(ctx.settings, "/W/SRC"));  // case counts
+    EXPECT_TRUE(addSourceRoot(ctx.settings, "/w/sr"));   // a prefix of a stored root is another root
+    EXPECT_EQ(ctx.settings.sourceRoots, (std::vector<std::string>{"/w/src", "/w", "/W/SRC", "/w/sr"}));
 }
 
 TEST(MakeFileInfoPathTest, WindowsStyleRoots) {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "driver/VerifyModule.h"
 #include "elf/ElfFormat.h"
 

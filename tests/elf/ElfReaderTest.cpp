@@ -6,8 +6,8 @@
 #include <functional>
 #include <random>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "support/TestContext.h"
 #include "support/ElfBuilder.h"
 
 namespace {
@@ -22,8 +22,8 @@ uint32_t readBytes(std::vector<uint8_t>& bytes, ElfImage* image = nullptr) {
 
 class ElfReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetToolState(); }
-    void TearDown() override { resetToolState(); }
+    void SetUp() override { resetTestContext(); }
+    void TearDown() override { resetTestContext(); }
 };
 
 // One change to the basic input and the code the reader must give for it.
@@ -46,7 +46,7 @@ uint32_t readChanged(const Case& c, bool bigEndian) {
 void expectCodes(const std::vector<Case>& cases) {
     for (bool bigEndian : {true, false})
         for (const Case& c : cases) {
-            resetToolState();
+            resetTestContext();
             EXPECT_EQ(readChanged(c, bigEndian), c.code)
                 << c.what << (bigEndian ? " (big-endian)" : " (little-endian)") << std::hex << " want 0x" << c.code;
         }
@@ -659,17 +659,17 @@ TEST_F(ElfReaderTest, LittleEndianIsReadWithoutConversion) {
 
 TEST_F(ElfReaderTest, NullTargetRelocationsAreEmptied) {
     for (bool bigEndian : {true, false}) {
-        resetToolState();
+        resetTestContext();
         BasicInput in = makeBasicInput(bigEndian);
         uint32_t rela = in.builder.addRela(0, {{}, {.r_offset = 7, .symbol = 1, .type = 1}}, in.symtab);
         uint32_t rel = in.builder.addRel(0, {{}, {.r_offset = 7, .symbol = 1, .type = 1}}, in.symtab);
         std::vector<uint8_t> bytes = in.builder.build();
         const ElfLayout l = in.builder.layout();
         const std::vector<uint8_t> original = bytes;
-        EXPECT_FALSE(settings().emptyRelaSeen);
         ElfImage image;
+        EXPECT_FALSE(image.emptyRelaSeen);
         ASSERT_EQ(readBytes(bytes, &image), 0u);
-        EXPECT_TRUE(settings().emptyRelaSeen);
+        EXPECT_TRUE(image.emptyRelaSeen);
         auto shdr = [&](uint32_t i) { return reinterpret_cast<const Elf32_Shdr*>(image.sectionHeaders + 40 * i); };
         EXPECT_EQ(shdr(rela)->sh_size, 0u);
         EXPECT_EQ(shdr(rel)->sh_size, 0u);
@@ -705,7 +705,7 @@ Loaded load(ElfBuilder& b, std::vector<uint8_t>& bytes, const char* name = "app.
     bytes = b.build();
     Loaded out;
     beginOutputCapture(&out.printed);
-    out.result = loadInputElf(int(strlen(name)), name, bytes.data(), uint32_t(bytes.size()));
+    out.result = loadInputElf(ctx, int(strlen(name)), name, bytes.data(), uint32_t(bytes.size()));
     endOutputCapture();
     return out;
 }
@@ -716,20 +716,20 @@ TEST_F(ElfReaderTest, LoadAttachesTheImageAndMakesAQdl) {
     Loaded r = load(in.builder, bytes);
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.printed, "");
-    EXPECT_TRUE(toolState().input.hasImage);
-    EXPECT_EQ(inputImage().bytes, bytes.data());
-    EXPECT_EQ(inputImage().byteCount, bytes.size());
-    EXPECT_EQ(settings().sdaBase, 0x8000u);
-    EXPECT_EQ(settings().sda2Base, 0x8000u);
-    EXPECT_FALSE(settings().isQdx);
-    EXPECT_TRUE(settings().checkNoSda);
+    EXPECT_TRUE(ctx.input.hasImage);
+    EXPECT_EQ(ctx.input.image.bytes, bytes.data());
+    EXPECT_EQ(ctx.input.image.byteCount, bytes.size());
+    EXPECT_EQ(ctx.input.smallData.sdaBase, 0x8000u);
+    EXPECT_EQ(ctx.input.smallData.sda2Base, 0x8000u);
+    EXPECT_FALSE(ctx.settings.isQdx);
+    EXPECT_TRUE(ctx.settings.checkNoSda);
 
     // A second input is refused silently.
     std::vector<uint8_t> again;
     Loaded second = load(in.builder, again);
     EXPECT_EQ(second.result, -1);
     EXPECT_EQ(second.printed, "");
-    EXPECT_EQ(inputImage().bytes, bytes.data());
+    EXPECT_EQ(ctx.input.image.bytes, bytes.data());
 }
 
 TEST_F(ElfReaderTest, LoadReportsReaderCodes) {
@@ -739,7 +739,7 @@ TEST_F(ElfReaderTest, LoadReportsReaderCodes) {
     Loaded r = load(in.builder, bytes, "dir/my app.elf");
     EXPECT_EQ(uint32_t(r.result), 0xBAD0001Cu);
     EXPECT_EQ(r.printed, "*** Error 0xBAD0001C parsing ELF file \"dir/my app.elf\"\n");
-    EXPECT_FALSE(toolState().input.hasImage);
+    EXPECT_FALSE(ctx.input.hasImage);
 }
 
 TEST_F(ElfReaderTest, LoadRefusesAFileWithoutSections) {
@@ -752,7 +752,7 @@ TEST_F(ElfReaderTest, LoadRefusesAFileWithoutSections) {
     Loaded r = load(b, bytes);
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.printed, "*** Error ELF file \"app.elf\" has no sections. return -1.\n");
-    EXPECT_TRUE(toolState().input.hasImage);
+    EXPECT_TRUE(ctx.input.hasImage);
 }
 
 TEST_F(ElfReaderTest, LoadNeedsRelaForAllocatedProgbits) {
@@ -792,14 +792,14 @@ TEST_F(ElfReaderTest, LoadNeedsRelaForAllocatedProgbits) {
          }, true},
     };
     for (const Variant& v : variants) {
-        resetToolState();
+        resetTestContext();
         BasicInput in = makeBasicInput();
         v.change(in);
         std::vector<uint8_t> bytes;
         Loaded r = load(in.builder, bytes);
         EXPECT_EQ(r.result, v.accepted ? 0 : -1) << v.what;
         EXPECT_EQ(r.printed, v.accepted ? "" : message) << v.what;
-        EXPECT_TRUE(toolState().input.hasImage) << v.what;
+        EXPECT_TRUE(ctx.input.hasImage) << v.what;
     }
 }
 
@@ -822,8 +822,8 @@ TEST_F(ElfReaderTest, SmallDataBasesDecideTheModuleKind) {
         {{}, true, 0x8000, 0x8000, true},
     };
     for (const Variant& v : variants) {
-        resetToolState();
-        settings().forceQdx = v.forceQdx;
+        resetTestContext();
+        ctx.settings.forceQdx = v.forceQdx;
         BasicInput in = makeBasicInput();
         for (const auto& [name, value] : v.symbols)
             in.builder.section(in.symtab).symbols.push_back(
@@ -831,10 +831,10 @@ TEST_F(ElfReaderTest, SmallDataBasesDecideTheModuleKind) {
         std::vector<uint8_t> bytes;
         Loaded r = load(in.builder, bytes);
         ASSERT_EQ(r.result, 0);
-        EXPECT_EQ(settings().sdaBase, v.sda);
-        EXPECT_EQ(settings().sda2Base, v.sda2);
-        EXPECT_EQ(settings().isQdx, v.qdx);
-        EXPECT_EQ(settings().checkNoSda, !v.qdx);
+        EXPECT_EQ(ctx.input.smallData.sdaBase, v.sda);
+        EXPECT_EQ(ctx.input.smallData.sda2Base, v.sda2);
+        EXPECT_EQ(ctx.settings.isQdx, v.qdx);
+        EXPECT_EQ(ctx.settings.checkNoSda, !v.qdx);
     }
 }
 
@@ -857,8 +857,8 @@ TEST_F(ElfReaderTest, SmallDataBasesAcrossSymbolTables) {
     };
     std::vector<uint8_t> bytes;
     ASSERT_EQ(load(in.builder, bytes).result, 0);
-    EXPECT_EQ(settings().sdaBase, 0x100u);
-    EXPECT_FALSE(settings().isQdx);
+    EXPECT_EQ(ctx.input.smallData.sdaBase, 0x100u);
+    EXPECT_FALSE(ctx.settings.isQdx);
 }
 
 TEST_F(ElfReaderTest, SmallDataNamesStayInsideTheirStringTable) {
@@ -876,15 +876,15 @@ TEST_F(ElfReaderTest, SmallDataNamesStayInsideTheirStringTable) {
     in.builder.section(table).symbols = {{.value = 0x9000, .shndx = SHN_ABS, .forceName = 1}};
     std::vector<uint8_t> bytes;
     ASSERT_EQ(load(in.builder, bytes).result, 0);
-    EXPECT_EQ(settings().sdaBase, 0x8000u);
-    EXPECT_FALSE(settings().isQdx);
+    EXPECT_EQ(ctx.input.smallData.sdaBase, 0x8000u);
+    EXPECT_FALSE(ctx.settings.isQdx);
 
     // With the NUL it is a match.
-    resetToolState();
+    resetTestContext();
     in.builder.section(strings).data.push_back(0);
     ASSERT_EQ(load(in.builder, bytes).result, 0);
-    EXPECT_EQ(settings().sdaBase, 0x9000u);
-    EXPECT_TRUE(settings().isQdx);
+    EXPECT_EQ(ctx.input.smallData.sdaBase, 0x9000u);
+    EXPECT_TRUE(ctx.settings.isQdx);
 }
 
 TEST_F(ElfReaderTest, LoadRefusesOtherTableStrides) {
@@ -898,16 +898,16 @@ TEST_F(ElfReaderTest, LoadRefusesOtherTableStrides) {
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.printed,
               "***Error: ELF file \"app.elf\" has program headers of 48 bytes; only 32 are supported. return -1.\n");
-    EXPECT_TRUE(toolState().input.hasImage);
+    EXPECT_TRUE(ctx.input.hasImage);
 
     // Without program headers their stride does not matter.
-    resetToolState();
+    resetTestContext();
     in.builder.segments.clear();
     in.builder.afterBuild = nullptr;
     EXPECT_EQ(load(in.builder, bytes).result, 0);
 
     // Section headers of 44 bytes.
-    resetToolState();
+    resetTestContext();
     BasicInput other = makeBasicInput(false);
     other.builder.force.e_shentsize = 44;
     other.builder.afterBuild = restride(32, 9, 40, 44);
@@ -928,7 +928,7 @@ TEST_F(ElfReaderTest, RandomCorruptionsGiveCodesWithoutReadingOutside) {
         const std::vector<uint8_t> clean = in.builder.build();
         const ElfLayout l = in.builder.layout();
         for (int round = 0; round < 3000; ++round) {
-            resetToolState();
+            resetTestContext();
             std::vector<uint8_t> bytes = clean;
             for (int k = 1 + rng() % 4; k > 0; --k) {
                 // Aim at the header, the section headers or the tables.
@@ -948,7 +948,7 @@ TEST_F(ElfReaderTest, RandomCorruptionsGiveCodesWithoutReadingOutside) {
                 bytes = std::vector<uint8_t>(bytes.begin(), bytes.begin() + 260 + rng() % (bytes.size() - 260));
             std::string printed;
             beginOutputCapture(&printed);
-            int result = loadInputElf(1, "x", bytes.data(), uint32_t(bytes.size()));
+            int result = loadInputElf(ctx, 1, "x", bytes.data(), uint32_t(bytes.size()));
             endOutputCapture();
             const bool isCode = (uint32_t(result) & 0xFFFFFF00) == 0xBAD00000;
             EXPECT_TRUE(result == 0 || result == -1 || isCode) << std::hex << result;

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "support/TestContext.h"
 #include "elf/ElfReader.h"
 #include "support/ElfBuilder.h"
 
@@ -75,7 +75,7 @@ const Elf32_Shdr* sectionNamed(const ElfImage& image, const char* name) {
 
 int load(std::vector<uint8_t>& bytes, std::string* printed) {
     beginOutputCapture(printed);
-    int result = loadInputElf(6, "in.elf", bytes.data(), uint32_t(bytes.size()));
+    int result = loadInputElf(ctx, 6, "in.elf", bytes.data(), uint32_t(bytes.size()));
     endOutputCapture();
     return result;
 }
@@ -84,26 +84,26 @@ class GnuInputTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!haveToolchain()) GTEST_SKIP() << "the GNU PowerPC cross toolchain is not installed";
-        resetToolState();
+        resetTestContext();
     }
-    void TearDown() override { resetToolState(); }
+    void TearDown() override { resetTestContext(); }
 };
 
 TEST_F(GnuInputTest, LinkedExecutableIsAcceptedInBothByteOrders) {
     for (bool little : {false, true}) {
-        resetToolState();
+        resetTestContext();
         std::vector<uint8_t> bytes =
             linkInput(kSource, little ? "-mno-sdata -mlittle" : "-mno-sdata", little ? "-EL" : "");
         ASSERT_FALSE(bytes.empty());
         std::string printed;
         ASSERT_EQ(load(bytes, &printed), 0) << printed;
         EXPECT_EQ(printed, "");
-        const ElfImage& image = inputImage();
+        const ElfImage& image = ctx.input.image;
         EXPECT_EQ(image.littleEndian(), little);
         EXPECT_EQ(image.header().e_machine, EM_PPC);
-        EXPECT_FALSE(settings().isQdx);
-        EXPECT_TRUE(settings().checkNoSda);
-        EXPECT_EQ(settings().sdaBase, 0x8000u);
+        EXPECT_FALSE(ctx.settings.isQdx);
+        EXPECT_TRUE(ctx.settings.checkNoSda);
+        EXPECT_EQ(ctx.input.smallData.sdaBase, 0x8000u);
 
         const Elf32_Shdr* text = sectionNamed(image, ".text");
         const Elf32_Shdr* rela = sectionNamed(image, ".rela.text");
@@ -126,10 +126,10 @@ TEST_F(GnuInputTest, SmallDataBaseAboveTheDefaultMakesAQdx) {
     ASSERT_FALSE(bytes.empty());
     std::string printed;
     ASSERT_EQ(load(bytes, &printed), 0) << printed;
-    EXPECT_TRUE(settings().isQdx);
-    EXPECT_FALSE(settings().checkNoSda);
-    EXPECT_EQ(settings().sdaBase, 0x10008000u);
-    EXPECT_EQ(settings().sda2Base, 0x8000u);
+    EXPECT_TRUE(ctx.settings.isQdx);
+    EXPECT_FALSE(ctx.settings.checkNoSda);
+    EXPECT_EQ(ctx.input.smallData.sdaBase, 0x10008000u);
+    EXPECT_EQ(ctx.input.smallData.sda2Base, 0x8000u);
 }
 
 TEST_F(GnuInputTest, LinkersOwnSmallDataBaseLiesOutsideItsSection) {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "elf/ElfReader.h"
 #include "elf/SectionContents.h"
 #include "support/ElfBuilder.h"
@@ -12,8 +12,8 @@
 namespace {
 
 int load(std::vector<uint8_t>& bytes) {
-    resetToolState();
-    return loadInputElf(6, "in.elf", bytes.data(), uint32_t(bytes.size()));
+    resetTestContext();
+    return loadInputElf(ctx, 6, "in.elf", bytes.data(), uint32_t(bytes.size()));
 }
 
 }  // namespace
@@ -22,9 +22,9 @@ TEST(SectionContents, SoundInputIsReachedInTheMappedBytes) {
     BasicInput basic = makeBasicInput();
     std::vector<uint8_t> bytes = basic.builder.build();
     ASSERT_EQ(load(bytes), 0);
-    for (uint32_t i = 1; i < inputImage().sectionCount(); ++i) {
-        if (sectionContentsCapacity(i) == 0) continue;
-        EXPECT_EQ(sectionContents(i), bytes.data() + inputSectionHeader(i)->sh_offset) << i;
+    for (uint32_t i = 1; i < ctx.input.image.sectionCount(); ++i) {
+        if (sectionContentsCapacity(ctx, i) == 0) continue;
+        EXPECT_EQ(sectionContents(ctx, i), bytes.data() + inputSectionHeader(ctx, i)->sh_offset) << i;
     }
 }
 
@@ -49,16 +49,16 @@ TEST(SectionContents, SectionsOverlappingAHeaderGetCopiesThatPassesMayRewrite) {
             break;
         }
         ASSERT_EQ(load(bytes), 0);
-        const uint32_t offset = inputSectionHeader(notes)->sh_offset;
+        const uint32_t offset = inputSectionHeader(ctx, notes)->sh_offset;
         const std::vector<uint8_t> before = bytes;
-        uint8_t* contents = sectionContents(notes);
+        uint8_t* contents = sectionContents(ctx, notes);
         ASSERT_NE(contents, nullptr);
         EXPECT_NE(contents, bytes.data() + offset);
-        ASSERT_EQ(sectionContentsCapacity(notes), 48u);
+        ASSERT_EQ(sectionContentsCapacity(ctx, notes), 48u);
         EXPECT_EQ(memcmp(contents, bytes.data() + offset, 48), 0);  // what the file holds there
         memset(contents, 0xEE, 48);
         EXPECT_EQ(bytes, before);
         // The other sections are not copied.
-        EXPECT_EQ(sectionContents(basic.text), bytes.data() + inputSectionHeader(basic.text)->sh_offset);
+        EXPECT_EQ(sectionContents(ctx, basic.text), bytes.data() + inputSectionHeader(ctx, basic.text)->sh_offset);
     }
 }

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "elf/ElfReader.h"
 #include "support/ElfBuilder.h"
 
@@ -136,7 +136,7 @@ TEST(StartOverlapTest, ReaderGivesThePairwiseCodeOnRandomImages) {
     std::mt19937 rng(77);
     std::map<uint32_t, int> seen;
     for (int round = 0; round < 4000; ++round) {
-        resetToolState();
+        resetTestContext();
         ElfBuilder b;
         b.bigEndian = rng() % 2;
         b.withSectionNames = false;

@@ -8,9 +8,10 @@
 #include <sys/resource.h>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "importlib/ImportLibrary.h"
 #include "importlib/ImportTestInput.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -61,14 +62,14 @@ protected:
         addFunctionExports(b, exportTable(0xA1B2C3D4, {{"foo"}, {"bar"}}));
         bytes = b.build();
         ASSERT_TRUE(loadInput(bytes));
-        settings().outputPath = dir + "/MyLib.qdl";
-        settings().importLibraryPath = library;
+        ctx.settings.outputPath = dir + "/MyLib.qdl";
+        ctx.settings.importLibraryPath = library;
     }
 
     LibraryRun run() {
         LibraryRun r;
         beginOutputCapture(&r.out);
-        r.result = buildImportLibrary();
+        r.result = buildImportLibrary(ctx, ctx.importLib);
         endOutputCapture();
         return r;
     }
@@ -97,12 +98,12 @@ TEST_F(ImportLibraryTest, FooBarLibraryByteForByte) {
     LibraryRun r = run();
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(toolState().importLib.moduleName, "mylib.qdl");
+    EXPECT_EQ(ctx.importLib.moduleName, "mylib.qdl");
 
     const std::string file = readFile(library);
     ASSERT_EQ(file.size(), 644u);
     EXPECT_EQ(file.substr(0, 68), "!<arch>\nmylib.qdl.o/    1700000000  0     0     100666  576       `\n");
-    const std::vector<uint8_t>& stub = toolState().importLib.stub.image;
+    const std::vector<uint8_t>& stub = ctx.importLib.stub.image;
     ASSERT_EQ(stub.size(), 576u);
     EXPECT_EQ(file.substr(68), std::string(stub.begin(), stub.end()));
     EXPECT_EQ(file.substr(68 + 64, 17), std::string("\0\0\0\x02\xA1\xB2\xC3\xD4mylib.qdl", 17));
@@ -116,9 +117,9 @@ TEST_F(ImportLibraryTest, LongModuleNameIsCutInTheMemberHeader) {
     ScopedEnv root("GHS_ROOT", toolDir.c_str());
     ScopedEnv negative("SOURCE_DATE_EPOCH", "4294967295");  // low 32 bits as a signed number
     loadFooBar(dir + "/lib.a");
-    settings().outputPath = dir + "/ABCDEFGHIJKLMNOP.QDX";
+    ctx.settings.outputPath = dir + "/ABCDEFGHIJKLMNOP.QDX";
     EXPECT_EQ(run().result, 0);
-    EXPECT_EQ(toolState().importLib.moduleName, "abcdefghijklmnop.qdx");
+    EXPECT_EQ(ctx.importLib.moduleName, "abcdefghijklmnop.qdx");
     const std::string file = readFile(dir + "/lib.a");
     EXPECT_EQ(file.substr(8, 28), "abcdefghijklm.o/-1          ");
 }
@@ -140,8 +141,8 @@ TEST_F(ImportLibraryTest, InputWithoutExportTablesWritesNothing) {
     b.addSection({.name = ".text", .flags = SHF_ALLOC | SHF_EXECINSTR, .addr = 0x02000000, .data = b.words({0})});
     bytes = b.build();
     ASSERT_TRUE(loadInput(bytes));
-    settings().outputPath = dir + "/app.qdl";
-    settings().importLibraryPath = dir + "/app.a";
+    ctx.settings.outputPath = dir + "/app.qdl";
+    ctx.settings.importLibraryPath = dir + "/app.a";
     LibraryRun r = run();
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.out, "");
@@ -165,8 +166,8 @@ TEST_F(ImportLibraryTest, LastExportTableOfAKindWins) {
     const uint32_t lastRela = b.addRela(data2, relas, symtab);
     bytes = b.build();
     ASSERT_TRUE(loadInput(bytes));
-    settings().outputPath = dir + "/m.qdl";
-    settings().importLibraryPath = dir + "/m.a";
+    ctx.settings.outputPath = dir + "/m.qdl";
+    ctx.settings.importLibraryPath = dir + "/m.a";
     LibraryRun r = run();
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.out,
@@ -176,8 +177,8 @@ TEST_F(ImportLibraryTest, LastExportTableOfAKindWins) {
     b.section(lastRela).relas[1].type = R_PPC_ADDR32;
     bytes = b.build();
     ASSERT_TRUE(loadInput(bytes));
-    settings().outputPath = dir + "/m.qdl";
-    settings().importLibraryPath = dir + "/m.a";
+    ctx.settings.outputPath = dir + "/m.qdl";
+    ctx.settings.importLibraryPath = dir + "/m.a";
     r = run();
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.out, "");
@@ -194,8 +195,8 @@ TEST_F(ImportLibraryTest, StubErrorWritesNoLibrary) {
     b.addRela(data, dataExportRelocations({R_PPC_ADDR32}), symtab);
     bytes = b.build();
     ASSERT_TRUE(loadInput(bytes));
-    settings().outputPath = dir + "/m.qdl";
-    settings().importLibraryPath = dir + "/m.a";
+    ctx.settings.outputPath = dir + "/m.qdl";
+    ctx.settings.importLibraryPath = dir + "/m.a";
     LibraryRun r = run();
     EXPECT_EQ(r.result, -1);
     EXPECT_EQ(r.out, "***Error: numDataExports (2) != numRelaDataExports (1). Return -1\n");
@@ -207,7 +208,7 @@ TEST_F(ImportLibraryTest, LibraryPathReachesTheArchiverAsOneArgument) {
     ScopedEnv root("GHS_ROOT", toolDir.c_str());
     const std::string library = dir + "/my lib;echo $(touch pwned)&'\"`x`.a";
     loadFooBar(library);
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     LibraryRun r = run();
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.out, "exec: " + toolDir + "/ax -ts \"" + library + "\"\n");
@@ -221,7 +222,7 @@ TEST_F(ImportLibraryTest, ArchiverFoundInPathWithoutGhsRoot) {
     ScopedEnv path("PATH", (toolDir + ":" + (getenv("PATH") ? getenv("PATH") : "")).c_str());
     const std::string library = dir + "/mylib.a";
     loadFooBar(library);
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     LibraryRun r = run();
     EXPECT_EQ(r.result, 0);
     EXPECT_EQ(r.out, "exec: ax -ts \"" + library + "\"\n");
@@ -243,7 +244,7 @@ TEST_F(ImportLibraryTest, GhsRootCommandLineForms) {
     for (const auto& [value, command] : forms) {
         ScopedEnv root("GHS_ROOT", value);
         loadFooBar(library);
-        settings().verbose = true;
+        ctx.settings.verbose = true;
         LibraryRun r = run();
         EXPECT_EQ(r.result, 0) << value;
         // None of these archivers exists here.

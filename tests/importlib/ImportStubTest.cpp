@@ -3,10 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "elf/SectionContents.h"
 #include "importlib/ImportStub.h"
 #include "importlib/ImportTestInput.h"
+#include "support/TestContext.h"
 
 namespace {
 
@@ -21,7 +22,7 @@ struct StubRun {
 StubRun buildStub(uint32_t functions, uint32_t data, uint32_t relocations, const std::string& moduleName) {
     StubRun run;
     beginOutputCapture(&run.out);
-    run.result = buildImportStub(functions, data, relocations, moduleName, run.stub);
+    run.result = buildImportStub(ctx, functions, data, relocations, moduleName, run.stub);
     endOutputCapture();
     return run;
 }
@@ -335,8 +336,8 @@ TEST(ImportStubTest, RelocationsOutsideTheirSectionAreRefused) {
     makeDataInput(in, {{"a"}, {"b"}}, dataExportRelocations({1, 1}));
     ASSERT_TRUE(loadInput(in.bytes));
     // Narrow entries: two counted in 16 bytes, but stepping 12 bytes needs 24.
-    inputSectionHeader(in.rela)->sh_size = 16;
-    inputSectionHeader(in.rela)->sh_entsize = 8;
+    inputSectionHeader(ctx, in.rela)->sh_size = 16;
+    inputSectionHeader(ctx, in.rela)->sh_entsize = 8;
     StubRun run = buildStub(0, in.dexports, in.rela, "m.qdl");
     EXPECT_EQ(run.result, -1);
     EXPECT_EQ(run.out,

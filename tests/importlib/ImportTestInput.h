@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "elf/ElfReader.h"
 #include "support/ElfBuilder.h"
 
@@ -65,15 +65,15 @@ inline std::vector<TestRela> dataExportRelocations(const std::vector<uint8_t>& t
 // Resets the run and reads `bytes` (kept alive by the caller) as the input.
 // Small inputs are padded with zeroes to the reader's minimum file size.
 inline ::testing::AssertionResult loadInput(std::vector<uint8_t>& bytes) {
-    resetToolState();
+    resetTestContext();
     if (bytes.size() < 1024) bytes.resize(1024, 0);
-    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &inputImage());
+    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &ctx.input.image);
     if (result != 0) {
         char code[16];
         snprintf(code, sizeof code, "0x%08X", result);
         return ::testing::AssertionFailure() << "reader result " << code;
     }
-    toolState().input.hasImage = true;
+    ctx.input.hasImage = true;
     return ::testing::AssertionSuccess();
 }
 

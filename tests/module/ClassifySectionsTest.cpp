@@ -8,6 +8,7 @@
 #include "module/SectionUsage.h"
 #include "symbols/SymbolAccess.h"
 #include "symbols/SymbolTestInput.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -34,14 +35,14 @@ Classified classify(ElfBuilder& b, std::vector<uint8_t>& bytes, bool verbose = t
     const ::testing::AssertionResult loaded = loadInput(bytes);
     EXPECT_TRUE(loaded);
     if (!loaded) return c;
-    if (findSymbolTable()) {
-        EXPECT_EQ(bindSymbolTable(), 0);
+    if (findSymbolTable(ctx)) {
+        EXPECT_EQ(bindSymbolTable(ctx), 0);
     }
-    settings().verbose = verbose;
-    settings().outputPath = kPath;
-    countSectionUses();
+    ctx.settings.verbose = verbose;
+    ctx.settings.outputPath = kPath;
+    countSectionUses(ctx);
     Captured out;
-    c.result = classifySections();
+    c.result = classifySections(ctx);
     c.text = out.take();
     return c;
 }
@@ -58,7 +59,7 @@ std::string format(const char* f, ...) {
     return text;
 }
 
-const RegionExtent& region(int r) { return toolState().module.regions[r]; }
+const RegionExtent& region(int r) { return ctx.module.regions[r]; }
 
 TEST(ClassifySections, EveryRuleWithItsLineAndIndex) {
     ElfBuilder b;
@@ -75,10 +76,10 @@ TEST(ClassifySections, EveryRuleWithItsLineAndIndex) {
     std::vector<uint8_t> bytes;
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0) << c.text;
-    EXPECT_EQ(sectionHeaderAt(7)->sh_addr, 0xC0001020u);
-    const Elf32_Shdr& symbols = *sectionHeaderAt(7);
-    const Elf32_Shdr& strings = *sectionHeaderAt(8);
-    const Elf32_Shdr& names = *sectionHeaderAt(10);
+    EXPECT_EQ(sectionHeaderAt(ctx, 7)->sh_addr, 0xC0001020u);
+    const Elf32_Shdr& symbols = *sectionHeaderAt(ctx, 7);
+    const Elf32_Shdr& strings = *sectionHeaderAt(ctx, 8);
+    const Elf32_Shdr& names = *sectionHeaderAt(ctx, 10);
     EXPECT_EQ(strings.sh_addr, (0xC0001040u + strings.sh_addralign - 1) & ~(strings.sh_addralign - 1));
     EXPECT_EQ(names.sh_addr, strings.sh_addr + strings.sh_size);
     const std::string expected =
@@ -97,7 +98,7 @@ TEST(ClassifySections, EveryRuleWithItsLineAndIndex) {
         "Section 10: load \".shstrtab\"\n";
     EXPECT_EQ(c.text, expected);
 
-    const ModuleState& m = toolState().module;
+    const ModuleState& m = ctx.module;
     EXPECT_EQ(m.indexMap.keptCount, 9u);
     EXPECT_EQ(m.indexMap.oldToNew, (std::vector<int32_t>{0, -1, 1, 2, 3, -1, 4, 5, 6, 7, 8}));
     EXPECT_EQ(std::vector<uint32_t>(m.indexMap.newToOld.begin(), m.indexMap.newToOld.begin() + 9),
@@ -105,15 +106,15 @@ TEST(ClassifySections, EveryRuleWithItsLineAndIndex) {
     EXPECT_EQ(m.sectionClasses[5], SectionClass::omit);
     EXPECT_EQ(m.sectionClasses[9], SectionClass::temp);
     static const Elf32_Shdr zero{};
-    EXPECT_EQ(std::memcmp(sectionHeaderAt(5), &zero, sizeof zero), 0);
-    EXPECT_EQ(sectionHeaderAt(1)->sh_flags, uint32_t(SHF_ALLOC));  // empty: left as it was
+    EXPECT_EQ(std::memcmp(sectionHeaderAt(ctx, 5), &zero, sizeof zero), 0);
+    EXPECT_EQ(sectionHeaderAt(ctx, 1)->sh_flags, uint32_t(SHF_ALLOC));  // empty: left as it was
 
     EXPECT_EQ(region(TEXT).base, 0x02000000u);
     EXPECT_EQ(region(TEXT).end, 0x02000140u);
     EXPECT_EQ(region(DATA).base, 0x10000000u);
     EXPECT_EQ(region(DATA).end, 0x10000110u);
     EXPECT_EQ(region(LOAD).base, 0xC0001000u);
-    EXPECT_EQ(region(LOAD).end, sectionHeaderAt(10)->sh_addr + sectionHeaderAt(10)->sh_size);
+    EXPECT_EQ(region(LOAD).end, sectionHeaderAt(ctx, 10)->sh_addr + sectionHeaderAt(ctx, 10)->sh_size);
     EXPECT_EQ(region(TEMP).base, 0u);
     EXPECT_EQ(region(TEMP).end, 64u);  // 12 bytes rounded up
 }
@@ -188,9 +189,9 @@ TEST(ClassifySections, ThreeSeparateTablesGiveThreeMovedLines) {
     std::vector<uint8_t> bytes;
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0);
-    const Elf32_Shdr& s = *sectionHeaderAt(symtab);
-    const Elf32_Shdr& strings = *sectionHeaderAt(symtab + 1);
-    const Elf32_Shdr& names = *sectionHeaderAt(inputImage().header().e_shstrndx);
+    const Elf32_Shdr& s = *sectionHeaderAt(ctx, symtab);
+    const Elf32_Shdr& strings = *sectionHeaderAt(ctx, symtab + 1);
+    const Elf32_Shdr& names = *sectionHeaderAt(ctx, ctx.input.image.header().e_shstrndx);
     EXPECT_EQ(s.sh_addr, 0xC0000000u);  // nothing else lies in the loader range
     EXPECT_EQ(strings.sh_addr, 0xC0000000u + s.sh_size);
     EXPECT_EQ(names.sh_addr, strings.sh_addr + strings.sh_size);
@@ -234,19 +235,19 @@ TEST(ClassifySections, TablesFollowTheLoaderRangeEndWithTheirOwnAlignment) {
     };
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0) << c.text;
-    const Elf32_Shdr& s = *sectionHeaderAt(symtab);
-    const Elf32_Shdr& strings = *sectionHeaderAt(symtab + 1);
+    const Elf32_Shdr& s = *sectionHeaderAt(ctx, symtab);
+    const Elf32_Shdr& strings = *sectionHeaderAt(ctx, symtab + 1);
     EXPECT_EQ(s.sh_addr, 0xC0000003u);
     EXPECT_EQ(strings.sh_addr, 0xC0000003u + s.sh_size);
     const uint32_t namesAddress = (strings.sh_addr + strings.sh_size + 15) & ~15u;
-    EXPECT_EQ(sectionHeaderAt(names)->sh_addr, namesAddress);
+    EXPECT_EQ(sectionHeaderAt(ctx, names)->sh_addr, namesAddress);
     EXPECT_EQ(c.text.substr(0, c.text.find("Section 1:")),
               format("Moved symbolTable table from 0x00000000 to 0xC0000003\n"
                      "Moved stringTable table from 0x00000000 to 0x%08X\n"
                      "Moved stringTable table from 0x00000000 to 0x%08X\n",
                      strings.sh_addr, namesAddress));
     EXPECT_EQ(region(LOAD).base, 0xC0000000u);
-    EXPECT_EQ(region(LOAD).end, namesAddress + sectionHeaderAt(names)->sh_size);
+    EXPECT_EQ(region(LOAD).end, namesAddress + sectionHeaderAt(ctx, names)->sh_size);
     EXPECT_EQ(region(LOAD).align, 16u);
 }
 
@@ -260,7 +261,7 @@ TEST(ClassifySections, OnlyTheUnallocatedTableMoves) {
     b.section(symtab).link = b.layout().shstrndx;  // one string table for symbols and section names
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0) << c.text;
-    const uint32_t end = 0xC0000100u + sectionHeaderAt(symtab)->sh_size;
+    const uint32_t end = 0xC0000100u + sectionHeaderAt(ctx, symtab)->sh_size;
     EXPECT_EQ(c.text.substr(0, c.text.find("Section 1:")),
               format("Moved stringTable table from 0x00000000 to 0x%08X\n", end));
 }
@@ -275,9 +276,9 @@ TEST(ClassifySections, AllocatedSymbolTableStaysWhereItIs) {
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0);
     EXPECT_FALSE(contains(c.text, "Moved symbolTable"));
-    EXPECT_EQ(sectionHeaderAt(symtab)->sh_addr, 0xC0000100u);
+    EXPECT_EQ(sectionHeaderAt(ctx, symtab)->sh_addr, 0xC0000100u);
     // The string table goes behind it.
-    EXPECT_GE(sectionHeaderAt(symtab + 1)->sh_addr, 0xC0000100u + sectionHeaderAt(symtab)->sh_size);
+    EXPECT_GE(sectionHeaderAt(ctx, symtab + 1)->sh_addr, 0xC0000100u + sectionHeaderAt(ctx, symtab)->sh_size);
 }
 
 TEST(ClassifySections, ImportTablesGoOnBoundariesBehindTheLoadSections) {
@@ -303,13 +304,13 @@ TEST(ClassifySections, ImportTablesGoOnBoundariesBehindTheLoadSections) {
     const Classified c = classify(b, bytes);
     ASSERT_EQ(c.result, 0) << c.text;
     EXPECT_TRUE(contains(c.text, "Section 1: imports \"\"\n"));
-    const Elf32_Shdr& one = *sectionHeaderAt(1);
-    const Elf32_Shdr& second = *sectionHeaderAt(3);
+    const Elf32_Shdr& one = *sectionHeaderAt(ctx, 1);
+    const Elf32_Shdr& second = *sectionHeaderAt(ctx, 3);
     EXPECT_EQ(one.sh_addr, 0xC0000040u);
     EXPECT_EQ(second.sh_addr, (0xC0000040u + one.sh_size + 63) & ~63u);
     EXPECT_EQ(one.sh_flags & SHF_WRITE, 0u);
     EXPECT_EQ(second.sh_flags & SHF_WRITE, 0u);
-    EXPECT_EQ(toolState().module.indexMap.importSectionCount, 2u);
+    EXPECT_EQ(ctx.module.indexMap.importSectionCount, 2u);
     EXPECT_EQ(region(LOAD).end, second.sh_addr + second.sh_size);
     EXPECT_EQ(region(LOAD).base, 0xC0000004u);  // imports do not lower it
 }
@@ -324,7 +325,7 @@ TEST(ClassifySections, ImportsWithoutLoadSectionsStartTheLoaderRange) {
     std::vector<uint8_t> bytes;
     const Classified c = classify(b, bytes, false);
     ASSERT_EQ(c.result, 0) << c.text;
-    EXPECT_EQ(sectionHeaderAt(1)->sh_addr, 0xC0000000u);
+    EXPECT_EQ(sectionHeaderAt(ctx, 1)->sh_addr, 0xC0000000u);
     EXPECT_EQ(region(LOAD).base, 0xC0000000u);
     EXPECT_EQ(region(LOAD).align, 64u);
 }

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "support/TestContext.h"
 #include "module/LoaderTags.h"
 #include "support/ElfBuilder.h"
 
@@ -21,7 +21,7 @@ struct Captured {
 // The list from the head as "name|value" strings.
 std::vector<std::string> tagList() {
     std::vector<std::string> list;
-    for (const TagEntry& tag : settings().loaderTags)
+    for (const TagEntry& tag : ctx.settings.loaderTags)
         list.push_back(std::string(tag.name()) + "|" + std::string(tag.value()));
     return list;
 }
@@ -45,55 +45,55 @@ TagsFileRun loadFrom(const std::string& contents) {
     const std::string root = makeSdkRoot(contents);
     TagsFileRun run;
     beginOutputCapture(&run.out);
-    run.complete = loadTagsFile(root.c_str());
+    run.complete = loadTagsFile(ctx, root.c_str());
     endOutputCapture();
     return run;
 }
 
 class LoaderTagsTest : public ::testing::Test {
 protected:
-    void SetUp() override { resetToolState(); }
+    void SetUp() override { resetTestContext(); }
 };
 
 TEST_F(LoaderTagsTest, OptionStoresNameAndValueAtTheHead) {
-    EXPECT_TRUE(addTagOption("A=1"));
-    EXPECT_TRUE(addTagOption("B=C=D"));
-    EXPECT_TRUE(addTagOption("V=x y#z"));  // blanks and "#" belong to a -t value
+    EXPECT_TRUE(addTagOption(ctx, "A=1"));
+    EXPECT_TRUE(addTagOption(ctx, "B=C=D"));
+    EXPECT_TRUE(addTagOption(ctx, "V=x y#z"));  // blanks and "#" belong to a -t value
     EXPECT_EQ(tagList(), (std::vector<std::string>{"V|x y#z", "B|C=D", "A|1"}));
-    EXPECT_EQ(settings().loaderTags[1].text, "B=C=D");
-    EXPECT_EQ(settings().loaderTags[1].nameLength, 1u);
-    EXPECT_EQ(settings().loaderTags[1].valueLength, 3u);
+    EXPECT_EQ(ctx.settings.loaderTags[1].text, "B=C=D");
+    EXPECT_EQ(ctx.settings.loaderTags[1].nameLength, 1u);
+    EXPECT_EQ(ctx.settings.loaderTags[1].valueLength, 3u);
 }
 
 TEST_F(LoaderTagsTest, OptionRepeatedWithTheSameValueIsStoredOnce) {
     Captured c;
-    EXPECT_TRUE(addTagOption("A=1"));
-    EXPECT_TRUE(addTagOption("A=1"));
+    EXPECT_TRUE(addTagOption(ctx, "A=1"));
+    EXPECT_TRUE(addTagOption(ctx, "A=1"));
     EXPECT_EQ(tagList(), (std::vector<std::string>{"A|1"}));
     EXPECT_EQ(c.text, "");
 }
 
 TEST_F(LoaderTagsTest, OptionConflictNamesBothValues) {
     Captured c;
-    EXPECT_TRUE(addTagOption("A=1"));
-    EXPECT_FALSE(addTagOption("A=2"));
+    EXPECT_TRUE(addTagOption(ctx, "A=1"));
+    EXPECT_FALSE(addTagOption(ctx, "A=2"));
     EXPECT_EQ(c.text, "***Option -t value conflict. Previous value \"A=1\"; current value \"A=2\"\n");
     EXPECT_EQ(tagList(), (std::vector<std::string>{"A|1"}));
 }
 
 TEST_F(LoaderTagsTest, OptionNamesAreCaseSensitiveAndCompareWhole) {
-    EXPECT_TRUE(addTagOption("a=1"));
-    EXPECT_TRUE(addTagOption("A=2"));
-    EXPECT_TRUE(addTagOption("AB=3"));  // not the same tag as A
+    EXPECT_TRUE(addTagOption(ctx, "a=1"));
+    EXPECT_TRUE(addTagOption(ctx, "A=2"));
+    EXPECT_TRUE(addTagOption(ctx, "AB=3"));  // not the same tag as A
     EXPECT_EQ(tagList(), (std::vector<std::string>{"AB|3", "A|2", "a|1"}));
 }
 
 TEST_F(LoaderTagsTest, MalformedOptionsFailSilently) {
     Captured c;
-    for (const char* word : {"=1", "A=", "A", "", "=", "==1"}) EXPECT_FALSE(addTagOption(word)) << word;
-    EXPECT_FALSE(addTagOption(nullptr));
+    for (const char* word : {"=1", "A=", "A", "", "=", "==1"}) EXPECT_FALSE(addTagOption(ctx, word)) << word;
+    EXPECT_FALSE(addTagOption(ctx, nullptr));
     EXPECT_EQ(c.text, "");
-    EXPECT_TRUE(settings().loaderTags.empty());
+    EXPECT_TRUE(ctx.settings.loaderTags.empty());
 }
 
 TEST_F(LoaderTagsTest, TagsFilePathForms) {
@@ -108,9 +108,9 @@ TEST_F(LoaderTagsTest, TagsFilePathForms) {
 }
 
 TEST_F(LoaderTagsTest, CygdrivePathIsReportedUnderVerbose) {
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     Captured c;
-    EXPECT_FALSE(loadTagsFile("/cygdrive/q/no/such/sdk"));
+    EXPECT_FALSE(loadTagsFile(ctx, "/cygdrive/q/no/such/sdk"));
     EXPECT_EQ(c.text,
               "Found cygdrive path adjusted to \"q:/no/such/sdk/system/include/qdl_tags.txt\"\n"
               "***Error: can not open \"q:/no/such/sdk/system/include/qdl_tags.txt\"\n");
@@ -119,7 +119,7 @@ TEST_F(LoaderTagsTest, CygdrivePathIsReportedUnderVerbose) {
 TEST_F(LoaderTagsTest, MissingTagsFileIsReported) {
     const std::string root = testTempDir() + "/nosdk";
     Captured c;
-    EXPECT_FALSE(loadTagsFile(root.c_str()));
+    EXPECT_FALSE(loadTagsFile(ctx, root.c_str()));
     EXPECT_EQ(c.text, "***Error: can not open \"" + tagsPathOf(root) + "\"\n");
 }
 
@@ -127,13 +127,13 @@ TEST_F(LoaderTagsTest, DirectoryInPlaceOfTheTagsFileCannotBeOpened) {
     const std::string root = testTempDir() + "/dirsdk";
     std::filesystem::create_directories(tagsPathOf(root));
     Captured c;
-    EXPECT_FALSE(loadTagsFile(root.c_str()));
+    EXPECT_FALSE(loadTagsFile(ctx, root.c_str()));
     EXPECT_EQ(c.text, "***Error: can not open \"" + tagsPathOf(root) + "\"\n");
 }
 
 TEST_F(LoaderTagsTest, FileEntriesComeBeforeOptionEntriesNewestFirst) {
-    ASSERT_TRUE(addTagOption("A=1"));
-    ASSERT_TRUE(addTagOption("B=2"));
+    ASSERT_TRUE(addTagOption(ctx, "A=1"));
+    ASSERT_TRUE(addTagOption(ctx, "B=2"));
     TagsFileRun run = loadFrom("X=1\nY=2\n");
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(run.out, "");
@@ -141,7 +141,7 @@ TEST_F(LoaderTagsTest, FileEntriesComeBeforeOptionEntriesNewestFirst) {
 }
 
 TEST_F(LoaderTagsTest, FileEntriesAreNeverComparedWithOptions) {
-    ASSERT_TRUE(addTagOption("A=1"));
+    ASSERT_TRUE(addTagOption(ctx, "A=1"));
     TagsFileRun run = loadFrom("A=2\n");
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(run.out, "");
@@ -189,7 +189,7 @@ TEST_F(LoaderTagsTest, EqualsBeforeTheNameIsAnError) {
 
 TEST_F(LoaderTagsTest, EmptyValueStopsReadingSilently) {
     for (const char* line : {"NAME=\n", "NAME= VALUE\n", "NAME=#c\n"}) {
-        resetToolState();
+        resetTestContext();
         TagsFileRun run = loadFrom(std::string("FIRST=1\n") + line + "LATER=2\n");
         EXPECT_FALSE(run.complete) << line;
         EXPECT_EQ(run.out, "") << line;
@@ -202,7 +202,7 @@ TEST_F(LoaderTagsTest, CarriageReturnsBeforeLineFeedsAreNotPartOfTheLine) {
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(tagList(), (std::vector<std::string>{"C|3\rD", "B|2", "A|1"}));
 
-    resetToolState();
+    resetTestContext();
     run = loadFrom("A=1\r\nBAD\r\n");
     const std::string path = testTempDir() + "/sdk/system/include/qdl_tags.txt";
     EXPECT_EQ(run.out, "***Error: invalid QDL TAGS file \"" + path +
@@ -216,20 +216,20 @@ TEST_F(LoaderTagsTest, LongLinesAreReadInPiecesOf1023Bytes) {
     const std::string tail(40, 't');
     TagsFileRun run = loadFrom("A=" + value + tail + "\n");
     EXPECT_FALSE(run.complete);
-    ASSERT_EQ(settings().loaderTags.size(), 1u);
-    EXPECT_EQ(settings().loaderTags[0].value(), value);
+    ASSERT_EQ(ctx.settings.loaderTags.size(), 1u);
+    EXPECT_EQ(ctx.settings.loaderTags[0].value(), value);
     const std::string path = testTempDir() + "/sdk/system/include/qdl_tags.txt";
     EXPECT_EQ(run.out, "***Error: invalid QDL TAGS file \"" + path + "\"\n***Error: line formatted incorrectly\n" +
                            tail + "\n\n");
 
     // Exactly 1023 bytes with the line feed: one piece.
-    resetToolState();
+    resetTestContext();
     run = loadFrom("A=" + std::string(1020, 'w') + "\nB=1\n");
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(tagList(), (std::vector<std::string>{"B|1", "A|" + std::string(1020, 'w')}));
 
     // A CRLF line of 1024 bytes on disk is 1023 bytes as read.
-    resetToolState();
+    resetTestContext();
     run = loadFrom("A=" + std::string(1020, 'x') + "\r\nB=1\r\n");
     EXPECT_TRUE(run.complete);
     EXPECT_EQ(tagList(), (std::vector<std::string>{"B|1", "A|" + std::string(1020, 'x')}));

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 #include "driver/RunTool.h"
+#include "support/TestContext.h"
 #include "support/ElfBuilder.h"
 #include "support/ModuleChecker.h"
 
@@ -30,7 +31,7 @@ inline BuildRun buildInProcess(const std::vector<uint8_t>& input, std::vector<st
     argv.push_back(nullptr);
     BuildRun run;
     beginOutputCapture(&run.out);
-    run.result = runTool(int(storage.size()), argv.data());
+    run.result = runTool(testContext(), int(storage.size()), argv.data());
     endOutputCapture();
     run.modulePath = testTempDir() + "/app.qdl";
     run.module = readWholeFile(run.modulePath);

@@ -19,6 +19,7 @@
 #include "module/WriteModule.h"
 #include "support/ModuleChecker.h"
 #include "symbols/SymbolTestInput.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 namespace fs = std::filesystem;
@@ -33,8 +34,8 @@ namespace {
     bytes = b.build();
     ::testing::AssertionResult loaded = loadInput(bytes);
     if (!loaded) return loaded;
-    ModuleState& module = toolState().module;
-    const uint32_t shnum = inputImage().sectionCount();
+    ModuleState& module = ctx.module;
+    const uint32_t shnum = ctx.input.image.sectionCount();
     module.indexMap.oldToNew.assign(shnum, -1);
     module.indexMap.oldToNew[0] = 0;
     module.indexMap.newToOld.assign(shnum, 0);
@@ -50,7 +51,7 @@ namespace {
     info.compressionLevel = uint32_t(-1);
     module.fileInfoSize = 0x80;
     info.bytes.assign(0x80, 0);
-    settings().outputPath = testTempDir() + "/staged.qdl";
+    ctx.settings.outputPath = testTempDir() + "/staged.qdl";
     return ::testing::AssertionSuccess();
 }
 
@@ -64,18 +65,19 @@ struct Finished {
 Finished finishBuild() {
     Finished f;
     beginOutputCapture(&f.out);
-    f.result = buildSectionTable();
-    if (f.result == 0) f.result = placeSections();
-    if (f.result == 0) f.result = finishRegionSizes();
-    if (f.result == 0) finishSpecialSections();
-    if (f.result == 0) f.result = writeModuleFile();
+    f.result = buildSectionTable(ctx);
+    if (f.result == 0) f.result = placeSections(ctx);
+    if (f.result == 0) f.result = finishRegionSizes(ctx);
+    if (f.result == 0) finishSpecialSections(ctx);
+    AtomicFile written;
+    if (f.result == 0) f.result = writeModuleFile(ctx, written);
     // The check of the written module is not part of this stage: the file
     // takes its name at once.
     if (f.result == 0) {
-        EXPECT_EQ(atomicFileRename(toolState().module.writtenModule), 0);
+        EXPECT_EQ(atomicFileRename(written), 0);
     }
     endOutputCapture();
-    f.module = readWholeFile(settings().outputPath);
+    f.module = readWholeFile(ctx.settings.outputPath);
     return f;
 }
 
@@ -141,7 +143,7 @@ GroupsInput groupsInput(bool bigEndian = true) {
 
 // The region sizes and alignments of the groups input.
 void setGroupSizes() {
-    ModuleState& module = toolState().module;
+    ModuleState& module = ctx.module;
     module.fileInfo.dataSize = 0x240;
     module.fileInfo.loadSize = 0x10;
     module.fileInfo.textSize = 0x40;
@@ -166,9 +168,9 @@ TEST(ModuleFile, NoKeptSectionGivesTheThreeEntryTable) {
         basic.builder.entry = 0x02000008;
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(stage(basic.builder, bytes, {}));
-        settings().verbose = true;
-        toolState().module.fileInfoSize = 150;
-        toolState().module.fileInfo.bytes.assign(150, 0);
+        ctx.settings.verbose = true;
+        ctx.module.fileInfoSize = 150;
+        ctx.module.fileInfo.bytes.assign(150, 0);
         const Finished f = finishBuild();
         ASSERT_EQ(f.result, 0) << f.out;
         EXPECT_EQ(f.out,
@@ -211,7 +213,7 @@ TEST(ModuleFile, NoKeptSectionGivesTheThreeEntryTable) {
         EXPECT_EQ(u32(0x90 + 36), 0u);
         // CRC words big-endian whatever the byte order: 0, 0, then FileInfo's.
         const std::vector<uint8_t> info = sliceOf(m, 0x100, 150);
-        EXPECT_EQ(info, fileInfoBytesForFile());
+        EXPECT_EQ(info, fileInfoBytesForFile(ctx));
         EXPECT_EQ(readBe32(&m[0xB8]), 0u);
         EXPECT_EQ(readBe32(&m[0xBC]), 0u);
         EXPECT_EQ(readBe32(&m[0xC0]), uint32_t(crc32(0, info.data(), 150)));
@@ -234,8 +236,8 @@ TEST(ModuleFile, PlacementDumpOfEveryGroup) {
         return copy.build();
     }();
     setGroupSizes();
-    settings().verbose = true;
-    settings().compress = false;
+    ctx.settings.verbose = true;
+    ctx.settings.compress = false;
     const Finished f = finishBuild();
     ASSERT_EQ(f.result, 0) << f.out;
     EXPECT_EQ(f.out,
@@ -261,7 +263,7 @@ TEST(ModuleFile, PlacementDumpOfEveryGroup) {
               "10: t80000003 a00000000 m00000030 z00000030 offset 00000220 ....\n"
               "--FILEINFO--------------\n"
               "11: t80000004 a00000000 m00000080 z00000080 offset 00000280 ....\n");
-    EXPECT_EQ(toolState().module.tempStoredTotal, 0x20u + 6 + 0xC + 0x49);
+    EXPECT_EQ(ctx.module.tempStoredTotal, 0x20u + 6 + 0xC + 0x49);
     ASSERT_EQ(f.module.size(), 0x600u);
     const CheckedModule module = checked(f.module);
     EXPECT_EQ(module.shstrndx, 9);
@@ -288,7 +290,7 @@ TEST(ModuleFile, CompressedSectionLinesAndTheNameTableInTemp) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(stage(g.b, bytes, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
     setGroupSizes();
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     const Finished f = finishBuild();
     ASSERT_EQ(f.result, 0) << f.out;
     const uint32_t stored = 4 + streamLength(std::vector<uint8_t>(256, 0));
@@ -323,13 +325,13 @@ TEST(ModuleFile, NameTableIsCompressedInLoadButNeverInTemp) {
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(stage(b, bytes, {1, 2, 3, 4, 5, 6}));
         const uint32_t names = 6;
-        ASSERT_EQ(inputImage().header().e_shstrndx, names);
-        ModuleState& module = toolState().module;
+        ASSERT_EQ(ctx.input.image.header().e_shstrndx, names);
+        ModuleState& module = ctx.module;
         module.fileInfo.textSize = 0x10;
         module.fileInfo.tempSize = 0x1000;
         if (inLoad) {
-            inputSectionHeader(names)->sh_flags |= SHF_ALLOC;
-            inputSectionHeader(names)->sh_addr = 0xC0000000;
+            inputSectionHeader(ctx, names)->sh_flags |= SHF_ALLOC;
+            inputSectionHeader(ctx, names)->sh_addr = 0xC0000000;
             module.fileInfo.loadSize = 0x400;
         }
         const Finished f = finishBuild();
@@ -348,9 +350,9 @@ TEST(ModuleFile, EmptyDataRegionStillPlacesTheLoadGroup) {
     // No data sections: text, the export table and the TEMP tables.
     ASSERT_TRUE(stage(g.b, bytes, {g.text, g.exports, g.symtab, g.strtab, g.rela, g.names}));
     setGroupSizes();
-    toolState().module.fileInfo.dataSize = 0;
-    settings().verbose = true;
-    settings().compress = false;
+    ctx.module.fileInfo.dataSize = 0;
+    ctx.settings.verbose = true;
+    ctx.settings.compress = false;
     const Finished f = finishBuild();
     ASSERT_EQ(f.result, 0) << f.out;
     // N = 9: CRCs at 0x1A8, FileInfo at 0x200, the groups from 0x280.
@@ -380,10 +382,10 @@ TEST(ModuleFile, PassesThatDoNotRunSetAlignmentFourAndTempTakesTheRest) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(stage(g.b, bytes, {g.text, g.rodata, g.exports, g.symtab}));
     setGroupSizes();
-    ModuleState& module = toolState().module;
+    ModuleState& module = ctx.module;
     module.fileInfo.dataSize = 0;
     module.fileInfo.loadSize = 0;
-    settings().compress = false;
+    ctx.settings.compress = false;
     const Finished f = finishBuild();
     ASSERT_EQ(f.result, 0) << f.out;
     EXPECT_EQ(module.fileInfo.dataAlign, 4u);
@@ -443,10 +445,10 @@ TEST(ModuleFile, CompressionFailureEndsTheBuildAtTheFirstFailingSectionInOrder) 
         b.addSection({.name = ".noise2", .flags = SHF_ALLOC | SHF_WRITE, .addr = 0x11000000, .data = noise});
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(stage(b, bytes, {1, 2, 3, 4, 5}));
-        toolState().module.fileInfo.dataSize = 0x01400000;
-        toolState().module.fileInfo.textSize = 0x10;
-        settings().verbose = true;
-        settings().compressionLevel = 1;
+        ctx.module.fileInfo.dataSize = 0x01400000;
+        ctx.module.fileInfo.textSize = 0x10;
+        ctx.settings.verbose = true;
+        ctx.settings.compressionLevel = 1;
         setenv("QDLGEN_JOBS", jobs, 1);
         const Finished f = finishBuild();
         unsetenv("QDLGEN_JOBS");
@@ -460,7 +462,7 @@ TEST(ModuleFile, CompressionFailureEndsTheBuildAtTheFirstFailingSectionInOrder) 
                  stored);
         EXPECT_EQ(f.out, expected) << jobs;
         EXPECT_TRUE(f.module.empty());
-        EXPECT_FALSE(fs::exists(settings().outputPath));
+        EXPECT_FALSE(fs::exists(ctx.settings.outputPath));
     }
 }
 
@@ -469,7 +471,7 @@ TEST(ModuleFile, AnyZlibFailureStatusIsTheResult) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(stage(g.b, bytes, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
     setGroupSizes();
-    settings().compressionLevel = 10;  // zlib refuses the level
+    ctx.settings.compressionLevel = 10;  // zlib refuses the level
     const Finished f = finishBuild();
     EXPECT_EQ(f.result, Z_STREAM_ERROR);
     EXPECT_EQ(f.out, "***Error during compression FFFFFFFE\n");
@@ -482,14 +484,14 @@ TEST(ModuleFile, BytesBeyondASectionsContentsAreZero) {
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(stage(g.b, bytes, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
         setGroupSizes();
-        settings().compress = compress;
+        ctx.settings.compress = compress;
         // Contents of their own, shorter than the section: the rest reads as zero.
         std::vector<uint8_t> own = {0xAA, 0xBB, 0xCC};
-        replaceSectionContents(g.data, own);
+        replaceSectionContents(ctx, g.data, own);
         // A section whose size reaches past the end of the input file.
-        Elf32_Shdr* text = inputSectionHeader(g.text);
+        Elf32_Shdr* text = inputSectionHeader(ctx, g.text);
         text->sh_size = uint32_t(bytes.size()) - text->sh_offset + 40;
-        toolState().module.fileInfo.textSize = text->sh_size;
+        ctx.module.fileInfo.textSize = text->sh_size;
         const Finished f = finishBuild();
         ASSERT_EQ(f.result, 0) << f.out;
         const CheckedModule module = checked(f.module);
@@ -510,9 +512,9 @@ TEST(ModuleFile, NobitsOutsideTheDataGroupIsNeverCompressed) {
     const uint32_t scratch = b.addSection({.name = ".scratch", .type = SHT_NOBITS, .size = 0x1000});
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(stage(b, bytes, {1, scratch, b.sectionCount()}));
-    toolState().module.fileInfo.textSize = 0x10;
-    toolState().module.fileInfo.tempSize = 0x1000;
-    settings().verbose = true;
+    ctx.module.fileInfo.textSize = 0x10;
+    ctx.module.fileInfo.tempSize = 0x1000;
+    ctx.settings.verbose = true;
     const Finished f = finishBuild();
     ASSERT_EQ(f.result, 0) << f.out;
     EXPECT_TRUE(contains(f.out, "02: t00000008 a00000000 m00001000 z00001000 offset 00000240 ....\n")) << f.out;
@@ -550,8 +552,8 @@ TEST(ModuleFile, SectionTableRemapsIndicesAndRestoresTheFileByteOrder) {
         const ElfLayout layout = b.layout();
         ElfBuilder copy = b;
         const std::vector<uint8_t> pristine = copy.build();
-        ASSERT_EQ(buildSectionTable(), 0);
-        const ModuleState& module = toolState().module;
+        ASSERT_EQ(buildSectionTable(ctx), 0);
+        const ModuleState& module = ctx.module;
         ASSERT_EQ(module.outputSections.size(), 10u);
         EXPECT_EQ(module.outputShstrndx, 7);
         // Symbol table: its string table's new index; relocations: the new
@@ -564,7 +566,7 @@ TEST(ModuleFile, SectionTableRemapsIndicesAndRestoresTheFileByteOrder) {
         for (uint32_t i = 1; i <= 7; ++i) EXPECT_EQ(module.outputSections[i].sh_offset, 0u) << i;
         // Symbols in the file's byte order with their sections renumbered; a
         // dropped section gives 0xFFFF, a reserved index stays.
-        const uint8_t* symbols = sectionContents(symtab);
+        const uint8_t* symbols = sectionContents(ctx, symtab);
         auto half = [&](const uint8_t* p) { return bigEndian ? readBe16(p) : uint16_t(p[0] | p[1] << 8); };
         EXPECT_EQ(half(symbols + 16 * 1 + 14), 1);
         EXPECT_EQ(half(symbols + 16 * 2 + 14), 0xFFFF);
@@ -575,9 +577,9 @@ TEST(ModuleFile, SectionTableRemapsIndicesAndRestoresTheFileByteOrder) {
             EXPECT_EQ(std::vector<uint8_t>(symbols + 16 * k, symbols + 16 * k + 14), expected) << k;
         }
         // Relocation entries of both kinds as the input file holds them.
-        EXPECT_EQ(std::vector<uint8_t>(sectionContents(rela), sectionContents(rela) + 12),
+        EXPECT_EQ(std::vector<uint8_t>(sectionContents(ctx, rela), sectionContents(ctx, rela) + 12),
                   sliceOf(pristine, layout.sectionOffsets[rela], 12));
-        EXPECT_EQ(std::vector<uint8_t>(sectionContents(rel), sectionContents(rel) + 8),
+        EXPECT_EQ(std::vector<uint8_t>(sectionContents(ctx, rel), sectionContents(ctx, rel) + 8),
                   sliceOf(pristine, layout.sectionOffsets[rel], 8));
     }
 }
@@ -601,8 +603,8 @@ TEST(ModuleFile, ThreadCountDoesNotChangeTheModuleOrTheDump) {
         std::vector<uint8_t> bytes;
         ASSERT_TRUE(stage(b, bytes, kept));
         setGroupSizes();
-        toolState().module.fileInfo.textSize = 300000;
-        settings().verbose = true;
+        ctx.module.fileInfo.textSize = 300000;
+        ctx.settings.verbose = true;
         if (jobs)
             setenv("QDLGEN_JOBS", jobs, 1);
         else
@@ -628,7 +630,7 @@ TEST(ModuleFile, FailedWriteLeavesTheOlderModuleByteForByte) {
     setGroupSizes();
     const std::vector<uint8_t> older = randomBytes(3000, 5);
     const std::string path = writeTempFile(older, "staged.qdl");
-    ASSERT_EQ(path, settings().outputPath);
+    ASSERT_EQ(path, ctx.settings.outputPath);
     // The file size limit stops the write part way through.
     struct rlimit saved {};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -651,7 +653,7 @@ TEST(ModuleFile, OutputThatCannotBeCreated) {
     std::vector<uint8_t> bytes;
     ASSERT_TRUE(stage(g.b, bytes, {1, 2, 3, 4, 5, 6, 7, 8, 9}));
     setGroupSizes();
-    settings().outputPath = testTempDir() + "/missing/dir/app.qdl";
+    ctx.settings.outputPath = testTempDir() + "/missing/dir/app.qdl";
     const Finished f = finishBuild();
     EXPECT_EQ(f.result, -1);
     EXPECT_EQ(f.out, "***Error: Could not open outfile file for writing.\n");

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "driver/ToolState.h"
+#include "support/TestContext.h"
 #include "module/CompressionJobs.h"
 #include "module/ModuleBuildSupport.h"
 #include "module/PlaceSections.h"

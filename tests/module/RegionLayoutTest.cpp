@@ -4,6 +4,7 @@
 #include "module/RegionLayout.h"
 #include "symbols/SymbolAccess.h"
 #include "symbols/SymbolTestInput.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -27,7 +28,7 @@ int tlsCheck(ElfBuilder& b, std::vector<uint8_t>& bytes, std::string& text) {
     EXPECT_TRUE(loaded);
     if (!loaded) return -2;
     Captured out;
-    const int result = checkTlsLayout();
+    const int result = checkTlsLayout(ctx);
     text = out.take();
     return result;
 }
@@ -50,8 +51,8 @@ TEST(TlsLayout, AlignmentEightGivesThree) {
     std::string text;
     EXPECT_EQ(tlsCheck(b, bytes, text), 0);
     EXPECT_EQ(text, "");
-    EXPECT_TRUE(toolState().module.hasTls);
-    EXPECT_EQ(toolState().module.tlsAlignLog2, 3);
+    EXPECT_TRUE(ctx.module.hasTls);
+    EXPECT_EQ(ctx.module.tlsAlignLog2, 3);
 }
 
 TEST(TlsLayout, AlignmentZeroSetsTheFlagOnly) {
@@ -61,8 +62,8 @@ TEST(TlsLayout, AlignmentZeroSetsTheFlagOnly) {
     std::vector<uint8_t> bytes;
     std::string text;
     EXPECT_EQ(tlsCheck(b, bytes, text), 0);
-    EXPECT_TRUE(toolState().module.hasTls);
-    EXPECT_EQ(toolState().module.tlsAlignLog2, 0);
+    EXPECT_TRUE(ctx.module.hasTls);
+    EXPECT_EQ(ctx.module.tlsAlignLog2, 0);
 }
 
 TEST(TlsLayout, NoTlsHeaderMeansNoTls) {
@@ -71,8 +72,8 @@ TEST(TlsLayout, NoTlsHeaderMeansNoTls) {
     std::vector<uint8_t> bytes;
     std::string text;
     EXPECT_EQ(tlsCheck(b, bytes, text), 0);
-    EXPECT_FALSE(toolState().module.hasTls);
-    EXPECT_EQ(toolState().module.tlsAlignLog2, 0);
+    EXPECT_FALSE(ctx.module.hasTls);
+    EXPECT_EQ(ctx.module.tlsAlignLog2, 0);
 }
 
 TEST(TlsLayout, HeaderWithoutTlsSectionsMismatches) {
@@ -83,7 +84,7 @@ TEST(TlsLayout, HeaderWithoutTlsSectionsMismatches) {
     std::string text;
     EXPECT_EQ(tlsCheck(b, bytes, text), -1);
     EXPECT_EQ(text, "***Error: TLS Program Header does not match TLS sections.\n");
-    EXPECT_FALSE(toolState().module.hasTls);
+    EXPECT_FALSE(ctx.module.hasTls);
 }
 
 TEST(TlsLayout, AlignmentNotAPowerOfTwo) {
@@ -104,12 +105,12 @@ TEST(TlsLayout, ProgramHeadersOutsideTheFileAreSkipped) {
     std::vector<uint8_t> bytes;
     std::string text;
     bytes = built(b);
-    resetToolState();
+    resetTestContext();
     // The reader may refuse such a table; the check must stay in bounds either way.
-    if (readElfImage(bytes.data(), uint32_t(bytes.size()), &inputImage()) == 0) {
-        toolState().input.hasImage = true;
+    if (readElfImage(bytes.data(), uint32_t(bytes.size()), &ctx.input.image) == 0) {
+        ctx.input.hasImage = true;
         Captured out;
-        checkTlsLayout();
+        checkTlsLayout(ctx);
     }
     SUCCEED();
 }
@@ -135,11 +136,11 @@ struct TrampolineInput {
         bytes = built(builder);
         const ::testing::AssertionResult loaded = loadInput(bytes);
         EXPECT_TRUE(loaded);
-        if (!loaded || bindSymbolTable() != 0) return -2;
-        settings().verbose = verbose;
-        toolState().module.regions[TEXT] = text;
+        if (!loaded || bindSymbolTable(ctx) != 0) return -2;
+        ctx.settings.verbose = verbose;
+        ctx.module.regions[TEXT] = text;
         Captured out;
-        const int result = reserveTrampolines();
+        const int result = reserveTrampolines(ctx);
         printed = out.take();
         return result;
     }
@@ -156,11 +157,11 @@ TEST(Trampolines, CallsToImportsAndUndefinedSymbolsGoAboveTheCode) {
                           input.symtab);
     std::string text;
     ASSERT_EQ(input.run({0x02000000, 0x02000078, 4}, true, text), 0);
-    const FileInfoRecord& info = toolState().module.fileInfo;
+    const FileInfoRecord& info = ctx.module.fileInfo;
     EXPECT_EQ(info.textSize, 0x80u + 32);
     EXPECT_EQ(info.trampAdj, 0u);
     EXPECT_EQ(info.textGrowth, 0x80u + 32 - 0x78);
-    EXPECT_EQ(toolState().module.trampolineCount, 2u);
+    EXPECT_EQ(ctx.module.trampolineCount, 2u);
     EXPECT_EQ(text, "TEXT ADJUSTED from 0x00000078 to 0x000000a0 for 2 TRAMPOLINES\nTEXT TRAMP ADDITION is 40\n");
 }
 
@@ -170,9 +171,9 @@ TEST(Trampolines, ReservedSymbolSectionsNeverCount) {
     input.builder.addRela(1, {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_REL24}}, input.symtab);
     std::string text;
     ASSERT_EQ(input.run({0x02000000, 0x02000080, 4}, false, text), 0);
-    EXPECT_EQ(toolState().module.trampolineCount, 0u);
-    EXPECT_EQ(toolState().module.fileInfo.textSize, 0x80u);
-    EXPECT_EQ(toolState().module.fileInfo.textGrowth, 0u);  // written only under -v
+    EXPECT_EQ(ctx.module.trampolineCount, 0u);
+    EXPECT_EQ(ctx.module.fileInfo.textSize, 0x80u);
+    EXPECT_EQ(ctx.module.fileInfo.textGrowth, 0u);  // written only under -v
     EXPECT_EQ(text, "");
 }
 
@@ -184,10 +185,10 @@ TEST(Trampolines, FarCallSitesPutTheirTrampolineBelowTheBase) {
                           input.symtab);
     std::string text;
     ASSERT_EQ(input.run({0x02000000, 0x04000010, 32}, false, text), 0);
-    const FileInfoRecord& info = toolState().module.fileInfo;
+    const FileInfoRecord& info = ctx.module.fileInfo;
     // Below: 0x01FFFFF0, rounded down to 32: 0x01FFFFE0. Above: 0x04000020.
-    EXPECT_EQ(toolState().module.trampolineLow, 0x01FFFFF0u);
-    EXPECT_EQ(toolState().module.trampolineHigh, 0x04000020u);
+    EXPECT_EQ(ctx.module.trampolineLow, 0x01FFFFF0u);
+    EXPECT_EQ(ctx.module.trampolineHigh, 0x04000020u);
     EXPECT_EQ(info.textSize, 0x04000020u - 0x01FFFFE0u);
     EXPECT_EQ(info.trampAdj, 0x20u);
 }
@@ -197,7 +198,7 @@ TEST(Trampolines, UnalignedBaseIsRoundedDownToTheTextAlignment) {
     input.builder.addRela(1, {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_ADDR32}}, input.symtab);
     std::string text;
     ASSERT_EQ(input.run({0x02000018, 0x02000078, 32}, true, text), 0);
-    const FileInfoRecord& info = toolState().module.fileInfo;
+    const FileInfoRecord& info = ctx.module.fileInfo;
     // low 0x02000010, rounded down to 32: 0x02000000; high 0x02000080.
     EXPECT_EQ(info.textSize, 0x80u);
     EXPECT_EQ(info.trampAdj, 0x18u);
@@ -212,10 +213,10 @@ TEST(Trampolines, ALaterCallSiteThatReachesTheTopStaysAbove) {
                           input.symtab);
     std::string text;
     ASSERT_EQ(input.run({0x02000000, 0x04000000, 4}, false, text), 0);
-    EXPECT_EQ(toolState().module.trampolineLow, 0x01FFFFF0u);
-    EXPECT_EQ(toolState().module.trampolineHigh, 0x04000010u);
-    EXPECT_EQ(toolState().module.fileInfo.trampAdj, 0x10u);
-    EXPECT_EQ(toolState().module.fileInfo.textSize, 0x02000020u);
+    EXPECT_EQ(ctx.module.trampolineLow, 0x01FFFFF0u);
+    EXPECT_EQ(ctx.module.trampolineHigh, 0x04000010u);
+    EXPECT_EQ(ctx.module.fileInfo.trampAdj, 0x10u);
+    EXPECT_EQ(ctx.module.fileInfo.textSize, 0x02000020u);
 }
 
 TEST(Trampolines, OutOfReachBelowIsRefused) {
@@ -229,10 +230,10 @@ TEST(Trampolines, OutOfReachBelowIsRefused) {
 TEST(Trampolines, EmptyTextHasNoSize) {
     TrampolineInput input;
     std::string text;
-    toolState().module.fileInfo.textSize = 99;
+    ctx.module.fileInfo.textSize = 99;
     ASSERT_EQ(input.run({0x02000000, 0x02000000, 4}, true, text), 0);
-    EXPECT_EQ(toolState().module.fileInfo.textSize, 0u);
-    EXPECT_EQ(toolState().module.fileInfo.trampAdj, 0u);
+    EXPECT_EQ(ctx.module.fileInfo.textSize, 0u);
+    EXPECT_EQ(ctx.module.fileInfo.trampAdj, 0u);
     EXPECT_EQ(text, "");
 }
 
@@ -244,7 +245,7 @@ TEST(ZeroFilledCode, ExecutableNobitsIsRefused) {
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
     Captured out;
-    EXPECT_EQ(checkZeroFilledCode(), -1);
+    EXPECT_EQ(checkZeroFilledCode(ctx), -1);
     EXPECT_EQ(out.take(), "*** Error: Placing a zero filled section '.zero'(2) in the code area is not allowed.\n");
 }
 
@@ -256,7 +257,7 @@ TEST(ZeroFilledCode, ExportTablesAndDataPass) {
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
     Captured out;
-    EXPECT_EQ(checkZeroFilledCode(), 0);
+    EXPECT_EQ(checkZeroFilledCode(ctx), 0);
     EXPECT_EQ(out.take(), "");
 }
 
@@ -266,11 +267,11 @@ struct LimitCheck {
 };
 
 LimitCheck limit(uint32_t alignment, int32_t limitValue, int32_t size) {
-    resetToolState();
-    settings().outputPath = "/w/app.qdl";
+    resetTestContext();
+    ctx.settings.outputPath = "/w/app.qdl";
     LimitCheck c;
     Captured out;
-    c.failed = checkRegionLimit(alignment, limitValue, "DATA", "-sizedata", size);
+    c.failed = checkRegionLimit(ctx, alignment, limitValue, "DATA", "-sizedata", size);
     c.text = out.take();
     return c;
 }
@@ -330,7 +331,7 @@ TEST(RegionLimits, SizeZeroGivesNoWarning) {
 }
 
 void setSizes(uint32_t data, uint32_t load, uint32_t temp, uint32_t text) {
-    FileInfoRecord& info = toolState().module.fileInfo;
+    FileInfoRecord& info = ctx.module.fileInfo;
     info.dataSize = data;
     info.loadSize = load;
     info.tempSize = temp;
@@ -341,21 +342,21 @@ void setSizes(uint32_t data, uint32_t load, uint32_t temp, uint32_t text) {
 }
 
 TEST(RegionSizes, LoadGrowsByTheTrailerRoundedToItsAlignment) {
-    resetToolState();
+    resetTestContext();
     setSizes(0, 0x100, 0, 0);
-    toolState().module.fileInfoSize = 96 + 70;
-    ASSERT_EQ(finishRegionSizes(), 0);
-    EXPECT_EQ(toolState().module.fileInfo.trailerSize, 128u);
-    EXPECT_EQ(toolState().module.fileInfo.loadSize, 0x180u);
+    ctx.module.fileInfoSize = 96 + 70;
+    ASSERT_EQ(finishRegionSizes(ctx), 0);
+    EXPECT_EQ(ctx.module.fileInfo.trailerSize, 128u);
+    EXPECT_EQ(ctx.module.fileInfo.loadSize, 0x180u);
 }
 
 TEST(RegionSizes, PadAllAddsThePercentageAndRounds) {
-    resetToolState();
-    settings().padAllPercent = 10;
+    resetTestContext();
+    ctx.settings.padAllPercent = 10;
     setSizes(1000, 1000, 1000, 1000);
-    toolState().module.fileInfoSize = 96;
-    ASSERT_EQ(finishRegionSizes(), 0);
-    const FileInfoRecord& info = toolState().module.fileInfo;
+    ctx.module.fileInfoSize = 96;
+    ASSERT_EQ(finishRegionSizes(ctx), 0);
+    const FileInfoRecord& info = ctx.module.fileInfo;
     EXPECT_EQ(info.dataSize, 1120u);
     EXPECT_EQ(info.loadSize, 1152u);
     EXPECT_EQ(info.tempSize, 1152u);  // rounded to the LOAD alignment
@@ -363,20 +364,20 @@ TEST(RegionSizes, PadAllAddsThePercentageAndRounds) {
 }
 
 TEST(RegionSizes, LimitsReplaceTheSizesWhenAllPass) {
-    resetToolState();
-    settings().outputPath = "/w/app.qdl";
-    settings().paddingBySize = true;
-    settings().sizeData = 4096;
-    settings().sizeLoad = 8192;
-    settings().sizeTemp = 4096;
-    settings().sizeText = 8192;
+    resetTestContext();
+    ctx.settings.outputPath = "/w/app.qdl";
+    ctx.settings.paddingBySize = true;
+    ctx.settings.sizeData = 4096;
+    ctx.settings.sizeLoad = 8192;
+    ctx.settings.sizeTemp = 4096;
+    ctx.settings.sizeText = 8192;
     setSizes(1000, 1000, 50, 1000);
-    toolState().module.tempStoredTotal = 100;
-    toolState().module.fileInfoSize = 96;
+    ctx.module.tempStoredTotal = 100;
+    ctx.module.fileInfoSize = 96;
     Captured out;
-    ASSERT_EQ(finishRegionSizes(), 0);
+    ASSERT_EQ(finishRegionSizes(ctx), 0);
     EXPECT_EQ(out.take(), "");
-    const FileInfoRecord& info = toolState().module.fileInfo;
+    const FileInfoRecord& info = ctx.module.fileInfo;
     EXPECT_EQ(info.dataSize, 4096u);
     EXPECT_EQ(info.loadSize, 8192u);
     EXPECT_EQ(info.tempSize, 4096u);
@@ -384,20 +385,20 @@ TEST(RegionSizes, LimitsReplaceTheSizesWhenAllPass) {
 }
 
 TEST(RegionSizes, TempIsCheckedAgainstItsStoredTotalInOrder) {
-    resetToolState();
-    settings().outputPath = "/w/app.qdl";
-    settings().paddingBySize = true;
-    settings().sizeData = 4096;
-    settings().sizeLoad = 8192;
-    settings().sizeTemp = 64;
-    settings().sizeText = 100;  // would fail too, but TEMP comes first
+    resetTestContext();
+    ctx.settings.outputPath = "/w/app.qdl";
+    ctx.settings.paddingBySize = true;
+    ctx.settings.sizeData = 4096;
+    ctx.settings.sizeLoad = 8192;
+    ctx.settings.sizeTemp = 64;
+    ctx.settings.sizeText = 100;  // would fail too, but TEMP comes first
     setSizes(1000, 1000, 0, 1000);
-    toolState().module.tempStoredTotal = 100;
-    toolState().module.fileInfoSize = 96;
+    ctx.module.tempStoredTotal = 100;
+    ctx.module.fileInfoSize = 96;
     Captured out;
-    EXPECT_EQ(finishRegionSizes(), -1);
+    EXPECT_EQ(finishRegionSizes(ctx), -1);
     EXPECT_EQ(out.take(), "Error: /w/app.qdl has TEMP size of 100 is larger then limit from -sizetemp 64\n");
-    EXPECT_EQ(toolState().module.fileInfo.dataSize, 1000u);
+    EXPECT_EQ(ctx.module.fileInfo.dataSize, 1000u);
 }
 
 }  // namespace

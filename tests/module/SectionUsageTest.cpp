@@ -6,6 +6,7 @@
 #include "module/SectionUsage.h"
 #include "symbols/SymbolAccess.h"
 #include "symbols/SymbolTestInput.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -36,21 +37,21 @@ struct UsageInput {
     void load() {
         bytes = built(builder);
         ASSERT_TRUE(loadInput(bytes));
-        ASSERT_EQ(bindSymbolTable(), 0);
+        ASSERT_EQ(bindSymbolTable(ctx), 0);
     }
 };
 
 std::string namesTable() {
-    const uint16_t index = inputImage().header().e_shstrndx;
-    return bytesAt(sectionContents(index), sectionHeaderAt(index)->sh_size);
+    const uint16_t index = ctx.input.image.header().e_shstrndx;
+    return bytesAt(sectionContents(ctx, index), sectionHeaderAt(ctx, index)->sh_size);
 }
 
 TEST(SectionUsage, CountsFollowRelocationsOfAllocatedSections) {
     UsageInput input;
     input.load();
-    countSectionUses();
-    const std::vector<uint32_t>& uses = toolState().module.sectionUses;
-    ASSERT_EQ(uses.size(), inputImage().sectionCount());
+    countSectionUses(ctx);
+    const std::vector<uint32_t>& uses = ctx.symbols.sectionUses;
+    ASSERT_EQ(uses.size(), ctx.input.image.sectionCount());
     EXPECT_EQ(uses[input.text], 2u);       // allocated, and the target of main in .rela.text
     EXPECT_EQ(uses[input.relaText], 1u);
     EXPECT_EQ(uses[input.symtab], 1u);
@@ -58,7 +59,7 @@ TEST(SectionUsage, CountsFollowRelocationsOfAllocatedSections) {
     EXPECT_EQ(uses[input.debug], 0u);
     EXPECT_EQ(uses[input.relaDebug], 0u);   // patches a section that is not allocated
     EXPECT_EQ(uses[input.comment], 0u);
-    EXPECT_EQ(uses[inputImage().header().e_shstrndx], 1u);
+    EXPECT_EQ(uses[ctx.input.image.header().e_shstrndx], 1u);
 }
 
 TEST(SectionUsage, NoneRelocationsAndTheNullSymbolCountNothing) {
@@ -72,9 +73,9 @@ TEST(SectionUsage, NoneRelocationsAndTheNullSymbolCountNothing) {
               symtab);
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
-    ASSERT_EQ(bindSymbolTable(), 0);
-    countSectionUses();
-    const std::vector<uint32_t>& uses = toolState().module.sectionUses;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    countSectionUses(ctx);
+    const std::vector<uint32_t>& uses = ctx.symbols.sectionUses;
     EXPECT_EQ(uses[note], 0u);
     EXPECT_EQ(uses[0], 0u);
     EXPECT_EQ(uses[text], 1u);
@@ -85,9 +86,9 @@ TEST(SectionUsage, NoneRelocationsAndTheNullSymbolCountNothing) {
 TEST(SectionUsage, UnusedSectionsAreReportedAndLoseTheirSymbols) {
     UsageInput input;
     input.load();
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     Captured out;
-    applySectionUsage();
+    applySectionUsage(ctx);
     const std::string text = out.take();
     char expected[512];
     snprintf(expected, sizeof expected,
@@ -105,7 +106,7 @@ TEST(SectionUsage, QuietWithoutVerbose) {
     UsageInput input;
     input.load();
     Captured out;
-    applySectionUsage();
+    applySectionUsage(ctx);
     EXPECT_EQ(out.take(), "");
     EXPECT_EQ(symbolAt(2).st_name, 0u);  // wiped all the same
 }
@@ -113,23 +114,23 @@ TEST(SectionUsage, QuietWithoutVerbose) {
 TEST(SectionUsage, CompactedNameTableHoldsExactlyTheUsedNames) {
     UsageInput input;
     input.load();
-    applySectionUsage();
+    applySectionUsage(ctx);
     const std::string names = namesTable();
     EXPECT_EQ(names, std::string("\0.text\0.symtab\0.strtab\0.rela.text\0.shstrtab\0", 44));
-    EXPECT_EQ(sectionNameAt(input.text), ".text");
-    EXPECT_EQ(sectionNameAt(input.relaText), ".rela.text");
-    EXPECT_EQ(sectionNameAt(inputImage().header().e_shstrndx), ".shstrtab");
+    EXPECT_EQ(sectionNameAt(ctx, input.text), ".text");
+    EXPECT_EQ(sectionNameAt(ctx, input.relaText), ".rela.text");
+    EXPECT_EQ(sectionNameAt(ctx, ctx.input.image.header().e_shstrndx), ".shstrtab");
 }
 
 TEST(SectionUsage, ExportLosesAllocAndIsUnused) {
     UsageInput input;
     const uint32_t exportSection = input.builder.addSection(progbits(".export", SHF_ALLOC, 0x10000000, 8));
     input.load();
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     Captured out;
-    applySectionUsage();
-    EXPECT_EQ(sectionHeaderAt(exportSection)->sh_flags & SHF_ALLOC, 0u);
-    EXPECT_EQ(toolState().module.sectionUses[exportSection], 0u);
+    applySectionUsage(ctx);
+    EXPECT_EQ(sectionHeaderAt(ctx, exportSection)->sh_flags & SHF_ALLOC, 0u);
+    EXPECT_EQ(ctx.symbols.sectionUses[exportSection], 0u);
     EXPECT_NE(out.take().find("unused \".export\""), std::string::npos);
 }
 
@@ -141,10 +142,10 @@ TEST(SectionUsage, ExportReferencedByAllocatedRelocationsStaysUsed) {
     b.addRela(text, {{.r_offset = 0x02000000, .symbol = 1, .type = R_PPC_ADDR32}}, symtab);
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
-    ASSERT_EQ(bindSymbolTable(), 0);
-    applySectionUsage();
-    EXPECT_EQ(sectionHeaderAt(exportSection)->sh_flags & SHF_ALLOC, 0u);
-    EXPECT_EQ(toolState().module.sectionUses[exportSection], 1u);
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    applySectionUsage(ctx);
+    EXPECT_EQ(sectionHeaderAt(ctx, exportSection)->sh_flags & SHF_ALLOC, 0u);
+    EXPECT_EQ(ctx.symbols.sectionUses[exportSection], 1u);
     EXPECT_NE(symbolAt(1).st_name, 0u);
 }
 
@@ -154,13 +155,13 @@ TEST(SectionUsage, TableThatWouldNotShrinkIsLeftUnchanged) {
     b.addSection(progbits(".data", SHF_ALLOC | SHF_WRITE, 0x10000000, 0x40));
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
-    const uint16_t index = inputImage().header().e_shstrndx;
+    const uint16_t index = ctx.input.image.header().e_shstrndx;
     const std::string before = namesTable();
-    const uint32_t nameOfData = sectionHeaderAt(2)->sh_name;
-    applySectionUsage();
+    const uint32_t nameOfData = sectionHeaderAt(ctx, 2)->sh_name;
+    applySectionUsage(ctx);
     EXPECT_EQ(namesTable(), before);
-    EXPECT_EQ(sectionHeaderAt(index)->sh_size, before.size());
-    EXPECT_EQ(sectionHeaderAt(2)->sh_name, nameOfData);
+    EXPECT_EQ(sectionHeaderAt(ctx, index)->sh_size, before.size());
+    EXPECT_EQ(sectionHeaderAt(ctx, 2)->sh_name, nameOfData);
 }
 
 TEST(SectionUsage, WithoutNameTableEveryNameIsZero) {
@@ -174,11 +175,11 @@ TEST(SectionUsage, WithoutNameTableEveryNameIsZero) {
     b.addSection(debug);
     std::vector<uint8_t> bytes = built(b);
     ASSERT_TRUE(loadInput(bytes));
-    settings().verbose = true;
+    ctx.settings.verbose = true;
     Captured out;
-    applySectionUsage();
-    EXPECT_EQ(sectionHeaderAt(1)->sh_name, 0u);
-    EXPECT_EQ(sectionHeaderAt(2)->sh_name, 0u);
+    applySectionUsage(ctx);
+    EXPECT_EQ(sectionHeaderAt(ctx, 1)->sh_name, 0u);
+    EXPECT_EQ(sectionHeaderAt(ctx, 2)->sh_name, 0u);
     EXPECT_EQ(out.take(), "Section 2 unused \"\".\n");
 }
 

@@ -3,6 +3,7 @@
 #include "SymbolTestInput.h"
 #include "symbols/CompactStrings.h"
 #include "symbols/SymbolAccess.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -41,14 +42,14 @@ TestRela call(uint32_t symbolIndex, uint32_t type = R_PPC_REL24) {
 
 std::string compact(CompactInput& input, bool verbose = true) {
     EXPECT_TRUE(loadInput(input.bytes));
-    EXPECT_EQ(bindSymbolTable(), 0);
-    settings().verbose = verbose;
+    EXPECT_EQ(bindSymbolTable(ctx), 0);
+    ctx.settings.verbose = verbose;
     Captured out;
-    EXPECT_EQ(compactStringTable(*sectionHeaderAt(Strtab), Strtab), 0);
+    EXPECT_EQ(compactStringTable(ctx, *sectionHeaderAt(ctx, Strtab), Strtab), 0);
     return out.take();
 }
 
-std::string tableBytes() { return bytesAt(sectionContents(Strtab), sectionHeaderAt(Strtab)->sh_size); }
+std::string tableBytes() { return bytesAt(sectionContents(ctx, Strtab), sectionHeaderAt(ctx, Strtab)->sh_size); }
 
 TEST(CompactStringsTest, LookupFindsOnlyTheFirstByteOfAString) {
     StringEntry entries[3] = {{0, 1, 0, 0}, {1, 4, 0, 1}, {5, 6, 0, 0}};
@@ -80,7 +81,7 @@ TEST(CompactStringsTest, ATenPercentTableShrinksToItsImportNames) {
                                  named(200, STB_GLOBAL, Text, STT_FUNC)},
                        {call(1), call(2)});
     EXPECT_EQ(compact(input), "10% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 104u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 104u);
     EXPECT_EQ(tableBytes(), std::string(1, '\0') + importName + std::string(5, '\0'));
     EXPECT_EQ(symbolAt(1).st_name, 1u);
     EXPECT_EQ(symbolAt(2).st_name, 0u);  // defined in code: loses its name although a relocation names it
@@ -93,7 +94,7 @@ TEST(CompactStringsTest, NinetyPercentIsCompactedAndNinetyOneIsNot) {
     ASSERT_EQ(ninety.size(), 100u);
     CompactInput compacted(ninety, {named(1, STB_GLOBAL, SHN_UNDEF), named(90, STB_GLOBAL, Text)}, {call(1)});
     EXPECT_EQ(compact(compacted), "90% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 92u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 92u);
     EXPECT_EQ(symbolAt(2).st_name, 0u);
 
     // used = 1 + 90 = 91 of 100.
@@ -101,7 +102,7 @@ TEST(CompactStringsTest, NinetyPercentIsCompactedAndNinetyOneIsNot) {
     ASSERT_EQ(ninetyOne.size(), 100u);
     CompactInput unchanged(ninetyOne, {named(1, STB_GLOBAL, SHN_UNDEF), named(91, STB_GLOBAL, Text)}, {call(1)});
     EXPECT_EQ(compact(unchanged), "");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 100u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 100u);
     EXPECT_EQ(tableBytes(), ninetyOne);
     EXPECT_EQ(symbolAt(2).st_name, 91u);
 }
@@ -111,7 +112,7 @@ TEST(CompactStringsTest, TheNewSizeIsTheNextMultipleOfFourAboveTheUsedBytes) {
     CompactInput input(std::string(1, '\0') + "abcdef" + '\0' + "0123456789ab" + '\0',
                        {named(1, STB_GLOBAL, SHN_UNDEF), named(8, STB_GLOBAL, Text)}, {call(1)});
     EXPECT_EQ(compact(input), "38% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 12u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 12u);
     EXPECT_EQ(tableBytes(), std::string(1, '\0') + "abcdef" + std::string(5, '\0'));
 }
 
@@ -121,7 +122,7 @@ TEST(CompactStringsTest, ATableThatWouldGrowIsLeftUnchanged) {
     CompactInput input(strings, {named(1, STB_GLOBAL, SHN_UNDEF)}, {call(1)});
     // The share is reported before the table is sized.
     EXPECT_EQ(compact(input), "90% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 10u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 10u);
     EXPECT_EQ(tableBytes(), strings);
     EXPECT_EQ(symbolAt(1).st_name, 1u);
 }
@@ -155,7 +156,7 @@ TEST(CompactStringsTest, ANameInsideAnotherStringBecomesEmptyWithAWarning) {
     EXPECT_EQ(printed, "!!WARN: String not found!\n!!WARN: String not found!\n");
     EXPECT_EQ(symbolAt(1).st_name, 1u);
     EXPECT_EQ(symbolAt(2).st_name, 0u);
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 12u);
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 12u);
 }
 
 TEST(CompactStringsTest, RelocationsAreSteppedByTheirEntrySize) {
@@ -175,16 +176,16 @@ TEST(CompactStringsTest, EveryStringTableIsVisitedAndTheSectionNamesStay) {
     std::string strings = std::string(1, '\0') + "imp" + '\0' + std::string(100, 'q') + '\0';
     CompactInput input(strings, {named(1, STB_GLOBAL, SHN_UNDEF), named(5, STB_GLOBAL, Text)}, {call(1)});
     ASSERT_TRUE(loadInput(input.bytes));
-    ASSERT_EQ(bindSymbolTable(), 0);
-    const uint32_t names = inputImage().header().e_shstrndx;
-    const std::string nameTable = bytesAt(sectionContents(names), sectionHeaderAt(names)->sh_size);
-    settings().verbose = true;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    const uint32_t names = ctx.input.image.header().e_shstrndx;
+    const std::string nameTable = bytesAt(sectionContents(ctx, names), sectionHeaderAt(ctx, names)->sh_size);
+    ctx.settings.verbose = true;
     Captured out;
-    EXPECT_EQ(compactStringTables(), 0);
+    EXPECT_EQ(compactStringTables(ctx), 0);
     EXPECT_EQ(out.take(), "4% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(Strtab)->sh_size, 8u);
-    EXPECT_EQ(bytesAt(sectionContents(names), sectionHeaderAt(names)->sh_size), nameTable);
-    EXPECT_EQ(sectionName(*sectionHeaderAt(RelaText)), ".rela.text");
+    EXPECT_EQ(sectionHeaderAt(ctx, Strtab)->sh_size, 8u);
+    EXPECT_EQ(bytesAt(sectionContents(ctx, names), sectionHeaderAt(ctx, names)->sh_size), nameTable);
+    EXPECT_EQ(sectionName(ctx, *sectionHeaderAt(ctx, RelaText)), ".rela.text");
 }
 
 TEST(CompactStringsTest, AMostlyUnusedSectionNameTableKeepsEveryName) {
@@ -192,21 +193,21 @@ TEST(CompactStringsTest, AMostlyUnusedSectionNameTableKeepsEveryName) {
     // Give the section-name table 300 bytes of dead strings behind its names.
     const uint32_t names = input.builder.layout().shstrndx;
     ASSERT_TRUE(loadInput(input.bytes));
-    const uint32_t used = sectionHeaderAt(names)->sh_size;
-    std::vector<uint8_t> bigger(sectionContents(names), sectionContents(names) + used);
+    const uint32_t used = sectionHeaderAt(ctx, names)->sh_size;
+    std::vector<uint8_t> bigger(sectionContents(ctx, names), sectionContents(ctx, names) + used);
     bigger.resize(used + 300, 'd');
     bigger[used + 299] = 0;
-    replaceSectionContents(names, bigger);
-    sectionHeaderAt(names)->sh_size = used + 300;
-    ASSERT_EQ(bindSymbolTable(), 0);
-    settings().verbose = true;
+    replaceSectionContents(ctx, names, bigger);
+    sectionHeaderAt(ctx, names)->sh_size = used + 300;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    ctx.settings.verbose = true;
     Captured out;
-    EXPECT_EQ(compactStringTable(*sectionHeaderAt(names), names), 0);
+    EXPECT_EQ(compactStringTable(ctx, *sectionHeaderAt(ctx, names), names), 0);
     const uint32_t percent = (1 + (used - 1)) * 100 / (used + 300);
     EXPECT_EQ(out.take(), std::to_string(percent) + "% of stringtable used for import symbols.\n");
-    EXPECT_EQ(sectionHeaderAt(names)->sh_size, (used + 4) & ~3u);
-    for (uint32_t i = 1; i < names; ++i) EXPECT_EQ(sectionName(*sectionHeaderAt(i)), input.builder.section(i).name);
-    EXPECT_EQ(sectionName(*sectionHeaderAt(names)), ".shstrtab");
+    EXPECT_EQ(sectionHeaderAt(ctx, names)->sh_size, (used + 4) & ~3u);
+    for (uint32_t i = 1; i < names; ++i) EXPECT_EQ(sectionName(ctx, *sectionHeaderAt(ctx, i)), input.builder.section(i).name);
+    EXPECT_EQ(sectionName(ctx, *sectionHeaderAt(ctx, names)), ".shstrtab");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "SymbolTestInput.h"
 #include "symbols/ImportTables.h"
 #include "symbols/SymbolAccess.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -64,9 +65,9 @@ struct Finalised {
 Finalised finalise(ImportInput& input) {
     Finalised f;
     EXPECT_TRUE(loadInput(input.bytes));
-    EXPECT_EQ(bindSymbolTable(), 0);
+    EXPECT_EQ(bindSymbolTable(ctx), 0);
     Captured out;
-    f.result = finaliseImportTable(ImportInput::table, *sectionHeaderAt(ImportInput::table), kAddress);
+    f.result = finaliseImportTable(ctx, ImportInput::table, *sectionHeaderAt(ctx, ImportInput::table), kAddress);
     f.text = out.take();
     return f;
 }
@@ -76,12 +77,12 @@ TEST(ImportTablesTest, OneImportWithASectionSymbolAndAShortModuleName) {
     Finalised f = finalise(input);
     ASSERT_EQ(f.result, 0);
     EXPECT_EQ(f.text, "");
-    const Elf32_Shdr* header = sectionHeaderAt(ImportInput::table);
+    const Elf32_Shdr* header = sectionHeaderAt(ctx, ImportInput::table);
     EXPECT_EQ(header->sh_addr, kAddress);
     EXPECT_EQ(header->sh_size, 16u);
     EXPECT_EQ(symbolAt(1).st_value, kAddress);
     EXPECT_EQ(symbolAt(2).st_value, kAddress + 8);
-    const uint8_t* contents = sectionContents(ImportInput::table);
+    const uint8_t* contents = sectionContents(ctx, ImportInput::table);
     EXPECT_EQ(readBe32(contents), 1u);
     EXPECT_EQ(readBe32(contents + 4), signatureOf({"foo"}));
     EXPECT_EQ(bytesAt(contents + 8, 6), std::string("app.q\0", 6));
@@ -94,15 +95,15 @@ TEST(ImportTablesTest, ALongModuleNameSetsTheSizeAndTheGrownBytesAreZero) {
     ASSERT_EQ(after, input.builder.layout().sectionOffsets[1] + 29);  // the 0xFF bytes follow directly
     Finalised f = finalise(input);
     ASSERT_EQ(f.result, 0);
-    const Elf32_Shdr* header = sectionHeaderAt(ImportInput::table);
+    const Elf32_Shdr* header = sectionHeaderAt(ctx, ImportInput::table);
     EXPECT_EQ(header->sh_size, 32u);  // (20 + 16) rounded down to 8
-    ASSERT_GE(sectionContentsCapacity(ImportInput::table), 32u);
-    const uint8_t* contents = sectionContents(ImportInput::table);
+    ASSERT_GE(sectionContentsCapacity(ctx, ImportInput::table), 32u);
+    const uint8_t* contents = sectionContents(ctx, ImportInput::table);
     EXPECT_EQ(bytesAt(contents + 8, 24), name + std::string(4, '\0'));
     EXPECT_EQ(readBe32(contents), 1u);
     EXPECT_EQ(readBe32(contents + 4), signatureOf({"foo"}));
     // The input's own bytes behind the table are untouched.
-    EXPECT_EQ(inputImage().bytes[after], 0xFF);
+    EXPECT_EQ(ctx.input.image.bytes[after], 0xFF);
 }
 
 TEST(ImportTablesTest, WithoutASectionSymbolTheSlotsStartAtTheTable) {
@@ -115,8 +116,8 @@ TEST(ImportTablesTest, WithoutASectionSymbolTheSlotsStartAtTheTable) {
     EXPECT_EQ(symbolAt(2).st_value, 0x10000000u);  // not in the table: untouched
     EXPECT_EQ(symbolAt(3).st_value, kAddress + 8);
     EXPECT_EQ(symbolAt(4).st_value, kAddress + 16);
-    EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_size, 24u);
-    const uint8_t* contents = sectionContents(ImportInput::table);
+    EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_size, 24u);
+    const uint8_t* contents = sectionContents(ctx, ImportInput::table);
     EXPECT_EQ(readBe32(contents), 3u);
     EXPECT_EQ(readBe32(contents + 4), signatureOf({"first", "second", "third"}));
 }
@@ -131,36 +132,36 @@ TEST(ImportTablesTest, OnlyTheFirstSectionSymbolTakesTheAddress) {
     EXPECT_EQ(symbolAt(2).st_value, kAddress);
     EXPECT_EQ(symbolAt(3).st_value, 0x77u);
     EXPECT_EQ(symbolAt(4).st_value, kAddress + 16);
-    EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_size, 24u);
-    EXPECT_EQ(readBe32(sectionContents(ImportInput::table) + 4), signatureOf({"a", "b"}));
+    EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_size, 24u);
+    EXPECT_EQ(readBe32(sectionContents(ctx, ImportInput::table) + 4), signatureOf({"a", "b"}));
 }
 
 TEST(ImportTablesTest, AnEmptyNameStillFeedsItsNul) {
     ImportInput input(tableContents("m"), {import("a"), import("x"), import("b")});
     ASSERT_TRUE(loadInput(input.bytes));
-    ASSERT_EQ(bindSymbolTable(), 0);
-    symbolAt(2).st_name = toolState().symbols.view.stringSize;  // at the very end: the empty name
-    ASSERT_EQ(finaliseImportTable(ImportInput::table, *sectionHeaderAt(ImportInput::table), kAddress), 0);
-    EXPECT_EQ(readBe32(sectionContents(ImportInput::table) + 4), signatureOf({"a", "", "b"}));
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    symbolAt(2).st_name = ctx.symbols.view.stringSize;  // at the very end: the empty name
+    ASSERT_EQ(finaliseImportTable(ctx, ImportInput::table, *sectionHeaderAt(ctx, ImportInput::table), kAddress), 0);
+    EXPECT_EQ(readBe32(sectionContents(ctx, ImportInput::table) + 4), signatureOf({"a", "", "b"}));
 }
 
 TEST(ImportTablesTest, ATableWithoutImportsHoldsItsHeaderAndName) {
     ImportInput input(tableContents("app.qdl"), {sectionSymbol()});
     Finalised f = finalise(input);
     ASSERT_EQ(f.result, 0);
-    EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_size, 16u);
-    EXPECT_EQ(readBe32(sectionContents(ImportInput::table)), 0u);
-    EXPECT_EQ(readBe32(sectionContents(ImportInput::table) + 4), signatureOf({}));
+    EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_size, 16u);
+    EXPECT_EQ(readBe32(sectionContents(ctx, ImportInput::table)), 0u);
+    EXPECT_EQ(readBe32(sectionContents(ctx, ImportInput::table) + 4), signatureOf({}));
 }
 
 TEST(ImportTablesTest, LittleEndianImagesGetLittleEndianWords) {
     ImportInput input(tableContents("app.q"), {sectionSymbol(), import("foo"), import("bar")}, false);
     Finalised f = finalise(input);
     ASSERT_EQ(f.result, 0);
-    const uint8_t* contents = sectionContents(ImportInput::table);
+    const uint8_t* contents = sectionContents(ctx, ImportInput::table);
     EXPECT_EQ(readLe32(contents), 2u);
     EXPECT_EQ(readLe32(contents + 4), signatureOf({"foo", "bar"}));
-    EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_size, 24u);
+    EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_size, 24u);
 }
 
 TEST(ImportTablesTest, ATableWithoutATerminatedModuleNameIsRefused) {
@@ -172,10 +173,10 @@ TEST(ImportTablesTest, ATableWithoutATerminatedModuleNameIsRefused) {
         EXPECT_EQ(f.result, -1);
         EXPECT_EQ(f.text, refused);
         // Nothing was changed.
-        EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_addr, 0u);
-        EXPECT_EQ(sectionHeaderAt(ImportInput::table)->sh_size, contents.size());
+        EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_addr, 0u);
+        EXPECT_EQ(sectionHeaderAt(ctx, ImportInput::table)->sh_size, contents.size());
         EXPECT_EQ(symbolAt(2).st_value, 0u);
-        EXPECT_EQ(sectionContents(ImportInput::table)[0], 0xEE);
+        EXPECT_EQ(sectionContents(ctx, ImportInput::table)[0], 0xEE);
     }
 }
 

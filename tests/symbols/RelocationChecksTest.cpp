@@ -3,6 +3,7 @@
 #include "SymbolTestInput.h"
 #include "symbols/RelocationChecks.h"
 #include "symbols/SymbolAccess.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -77,12 +78,12 @@ struct Checked {
 Checked check(RelocationInput& input, bool checkNoSda = true, bool allowCode32 = false) {
     Checked checked;
     EXPECT_TRUE(input.load());
-    EXPECT_EQ(bindSymbolTable(), 0);
-    settings().outputPath = "/w/app.qdl";
-    settings().checkNoSda = checkNoSda;
-    settings().allowCode32 = allowCode32;
+    EXPECT_EQ(bindSymbolTable(ctx), 0);
+    ctx.settings.outputPath = "/w/app.qdl";
+    ctx.settings.checkNoSda = checkNoSda;
+    ctx.settings.allowCode32 = allowCode32;
     Captured out;
-    checked.result = checkRelocationSection(*sectionHeaderAt(Rela), Rela);
+    checked.result = checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela);
     checked.text = out.take();
     return checked;
 }
@@ -200,12 +201,12 @@ TEST(RelocationChecksTest, SymbolsOfNonAllocatedSections) {
 TEST(RelocationChecksTest, ASectionWhoseHeaderIsAllZeroCountsAsUndefined) {
     RelocationInput input(Text, {{.r_offset = kText, .symbol = DebugGlobal, .type = R_PPC_REL24}});
     ASSERT_TRUE(input.load());
-    Elf32_Shdr* debug = sectionHeaderAt(Debug);
+    Elf32_Shdr* debug = sectionHeaderAt(ctx, Debug);
     debug->sh_name = debug->sh_addr = debug->sh_offset = debug->sh_size = 0;
     debug->sh_type = SHT_PROGBITS;
-    ASSERT_EQ(bindSymbolTable(), 0);
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
     Captured out;
-    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), 0);
+    EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), 0);
     EXPECT_EQ(out.take(), "");
 }
 
@@ -217,21 +218,21 @@ TEST(RelocationChecksTest, ExportTableNamesAndSizesAreCheckedEvenWhenNotAllocate
               "Section 7 \".exports\" of ELF should be either \".fexports\" or \".dexports\". Return -1.\n");
 
     ASSERT_TRUE(input.load());
-    sectionHeaderAt(BadExports)->sh_flags = 0;
-    ASSERT_EQ(bindSymbolTable(), 0);
+    sectionHeaderAt(ctx, BadExports)->sh_flags = 0;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
     {
         Captured out;
-        EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+        EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), -1);
         EXPECT_EQ(out.take(), c.text);
     }
 
     RelocationInput large(Fexports, {{.r_offset = kFexports + 8, .symbol = TextFunc, .type = R_PPC_ADDR32}});
     ASSERT_TRUE(large.load());
-    sectionHeaderAt(Fexports)->sh_flags = 0;
-    sectionHeaderAt(Fexports)->sh_size = 0x80000000;
-    ASSERT_EQ(bindSymbolTable(), 0);
+    sectionHeaderAt(ctx, Fexports)->sh_flags = 0;
+    sectionHeaderAt(ctx, Fexports)->sh_size = 0x80000000;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
     Captured out;
-    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+    EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), -1);
     EXPECT_EQ(out.take(),
               "***Error: \".fexports\" sec 10, is too large to load.  Section size is 0x80000000. Return -1.\n");
 }
@@ -257,10 +258,10 @@ TEST(RelocationChecksTest, AnExportEntryNeedsDataBehindIt) {
     // Without contents the location is 0.
     RelocationInput missing(Fexports, {{.r_offset = kFexports + 8, .symbol = TextFunc, .type = R_PPC_ADDR32}});
     ASSERT_TRUE(missing.load());
-    sectionHeaderAt(Fexports)->sh_offset = inputImage().byteCount;
-    ASSERT_EQ(bindSymbolTable(), 0);
+    sectionHeaderAt(ctx, Fexports)->sh_offset = ctx.input.image.byteCount;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
     Captured out;
-    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+    EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), -1);
     EXPECT_EQ(out.take(),
               "***Error: \".fexports\" sec 10, can't get its data 0x00000000 or a relocation offset 0x00000010 is too "
               "large for the section 0x00000020. Return -1.\n");
@@ -303,11 +304,11 @@ TEST(RelocationChecksTest, DataExportsMustNameData) {
 TEST(RelocationChecksTest, ASymbolIndexBeyondTheBoundTableIsRefused) {
     RelocationInput input(Data, {{.r_offset = kData, .symbol = DataObj, .type = R_PPC_ADDR32}});
     ASSERT_TRUE(input.load());
-    ASSERT_EQ(bindSymbolTable(), 0);
-    auto* rela = reinterpret_cast<Elf32_Rela*>(sectionContents(Rela));
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    auto* rela = reinterpret_cast<Elf32_Rela*>(sectionContents(ctx, Rela));
     rela->r_info = (8u << 8) | R_PPC_ADDR32;
     Captured out;
-    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+    EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), -1);
     EXPECT_EQ(out.take(),
               "***Error: Reloc sec 10, entry 0 names symbol 8, but the symbol table holds 8 symbols. Return -1.\n");
 }
@@ -317,16 +318,16 @@ TEST(RelocationChecksTest, AllSectionsAreCheckedUntilTheFirstFailure) {
     input.builder.addRela(Text, {{.r_offset = kText, .symbol = DataObj, .type = R_PPC_EMB_SDA21}}, Symtab);
     input.build();
     ASSERT_TRUE(input.load());
-    ASSERT_EQ(bindSymbolTable(), 0);
-    settings().checkNoSda = true;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    ctx.settings.checkNoSda = true;
     {
         Captured out;
-        EXPECT_EQ(checkAllRelocations(), -1);
+        EXPECT_EQ(checkAllRelocations(ctx), -1);
         EXPECT_EQ(out.take(), sdaError(109, 0, "dataObj"));
     }
-    settings().checkNoSda = false;
+    ctx.settings.checkNoSda = false;
     Captured out;
-    EXPECT_EQ(checkAllRelocations(), 0);
+    EXPECT_EQ(checkAllRelocations(ctx), 0);
     EXPECT_EQ(out.take(), "");
 }
 
@@ -336,15 +337,15 @@ TEST(RelocationChecksTest, OutOfRangeNamesWarnBetweenTheLinesOfATwoPartMessage) 
     RelocationInput input(Text, {{.r_offset = kText, .symbol = DataObj, .type = R_PPC_EMB_SDA21},
                                  {.r_offset = kText + 4, .symbol = DebugGlobal, .type = R_PPC_REL24}});
     ASSERT_TRUE(input.load());
-    ASSERT_EQ(bindSymbolTable(), 0);
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
     // Names beyond the string table, which the reader would have refused.
-    SymbolTableView& view = toolState().symbols.view;
+    SymbolTableView& view = ctx.symbols.view;
     view.symbols[DataObj].st_name = view.stringSize + 1;
     view.symbols[DebugGlobal].st_name = view.stringSize + 2;
-    settings().outputPath = "/w/app.qdl";
-    settings().checkNoSda = true;
+    ctx.settings.outputPath = "/w/app.qdl";
+    ctx.settings.checkNoSda = true;
     Captured out;
-    EXPECT_EQ(checkRelocationSection(*sectionHeaderAt(Rela), Rela), -1);
+    EXPECT_EQ(checkRelocationSection(ctx, *sectionHeaderAt(ctx, Rela), Rela), -1);
     const std::string first = std::to_string(view.stringSize + 1), second = std::to_string(view.stringSize + 2);
     EXPECT_EQ(out.take(),
               "***Error: QDL uses illegal SDA relocation 109.\n          Reloc sec 10, entry 0.\n"

@@ -5,6 +5,7 @@
 #include "SymbolTestInput.h"
 #include "symbols/StripSymbols.h"
 #include "symbols/SymbolAccess.h"
+#include "support/TestContext.h"
 
 using namespace symtest;
 
@@ -37,10 +38,10 @@ TestSymbol inSdata(const std::string& name, uint32_t value, uint8_t type = STT_N
 
 std::string strip(StripInput& input, bool verbose) {
     EXPECT_TRUE(loadInput(input.bytes));
-    EXPECT_EQ(bindSymbolTable(), 0);
-    settings().verbose = verbose;
+    EXPECT_EQ(bindSymbolTable(ctx), 0);
+    ctx.settings.verbose = verbose;
     Captured out;
-    EXPECT_EQ(stripUnusedSymbols(), 0);
+    EXPECT_EQ(stripUnusedSymbols(ctx), 0);
     return out.take();
 }
 
@@ -49,7 +50,7 @@ bool isZero(const Elf32_Sym& s) {
     return std::memcmp(&s, &zero, sizeof s) == 0;
 }
 
-const char* nameBytes(uint32_t offset) { return toolState().symbols.view.strings + offset; }
+const char* nameBytes(uint32_t offset) { return ctx.symbols.view.strings + offset; }
 
 TEST(StripSymbolsTest, ASymbolOfAnEmptySectionMovesToTheFirstSectionHoldingIt) {
     StripInput input({inSdata("inBoth", 0x100000A0), inSdata("atDataStart", 0x10000000),
@@ -113,13 +114,13 @@ TEST(StripSymbolsTest, UndefinedAndSpecialIndicesAreNeverTouched) {
                       symbol("abs", STB_GLOBAL, STT_NOTYPE, SHN_ABS, 0x30000000),
                       symbol("common", STB_GLOBAL, STT_OBJECT, SHN_COMMON, 0x30000000)});
     ASSERT_TRUE(loadInput(input.bytes));
-    ASSERT_EQ(bindSymbolTable(), 0);
-    std::vector<uint8_t> before(sectionContents(5), sectionContents(5) + 64);
-    settings().verbose = true;
+    ASSERT_EQ(bindSymbolTable(ctx), 0);
+    std::vector<uint8_t> before(sectionContents(ctx, 5), sectionContents(ctx, 5) + 64);
+    ctx.settings.verbose = true;
     Captured out;
-    EXPECT_EQ(stripUnusedSymbols(), 0);
+    EXPECT_EQ(stripUnusedSymbols(ctx), 0);
     EXPECT_EQ(out.take(), "");
-    EXPECT_EQ(std::vector<uint8_t>(sectionContents(5), sectionContents(5) + 64), before);
+    EXPECT_EQ(std::vector<uint8_t>(sectionContents(ctx, 5), sectionContents(ctx, 5) + 64), before);
 }
 
 TEST(StripSymbolsTest, HomesOnRandomSectionTablesAreThoseOfAPlainScan) {
@@ -143,20 +144,20 @@ TEST(StripSymbolsTest, HomesOnRandomSectionTablesAreThoseOfAPlainScan) {
         b.addSymbolTable(std::move(symbols));
         std::vector<uint8_t> bytes = b.build();
         ASSERT_TRUE(loadInput(bytes));
-        ASSERT_EQ(bindSymbolTable(), 0);
-        const uint32_t n = inputImage().sectionCount();
+        ASSERT_EQ(bindSymbolTable(ctx), 0);
+        const uint32_t n = ctx.input.image.sectionCount();
         std::vector<uint32_t> expected;  // 0: stripped
         for (uint32_t i = 1; i <= 300; ++i) {
             const uint32_t value = symbolAt(i).st_value;
             uint32_t home = 0;
             for (uint32_t j = 0; j < n && home == 0; ++j) {
-                const Elf32_Shdr* h = sectionHeaderAt(j);
+                const Elf32_Shdr* h = sectionHeaderAt(ctx, j);
                 if (h->sh_size != 0 && h->sh_addr <= value && value < uint32_t(h->sh_addr + h->sh_size)) home = j;
             }
             expected.push_back(home);
         }
         Captured out;
-        ASSERT_EQ(stripUnusedSymbols(), 0);
+        ASSERT_EQ(stripUnusedSymbols(ctx), 0);
         for (uint32_t i = 1; i <= 300; ++i) {
             if (expected[i - 1] == 0)
                 EXPECT_TRUE(isZero(symbolAt(i))) << round << " " << i;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/Output.h"
-#include "driver/ToolState.h"
+#include "core/Output.h"
+#include "support/TestContext.h"
 #include "elf/ElfReader.h"
 #include "elf/SectionContents.h"
 #include "support/ElfBuilder.h"
@@ -20,14 +20,14 @@ namespace symtest {
 // Resets the run and reads `bytes` (kept alive by the caller) as its input
 // image, tables converted to host order.
 inline ::testing::AssertionResult loadInput(std::vector<uint8_t>& bytes) {
-    resetToolState();
-    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &inputImage());
+    resetTestContext();
+    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &ctx.input.image);
     if (result != 0) {
         char code[16];
         snprintf(code, sizeof code, "0x%08X", result);
         return ::testing::AssertionFailure() << "reader result " << code;
     }
-    toolState().input.hasImage = true;
+    ctx.input.hasImage = true;
     return ::testing::AssertionSuccess();
 }
 
@@ -51,7 +51,7 @@ inline TestSymbol symbol(const std::string& name, uint8_t binding, uint8_t type,
     return TestSymbol{.name = name, .value = value, .size = size, .info = symbolInfo(binding, type), .shndx = shndx};
 }
 
-inline Elf32_Sym& symbolAt(uint32_t index) { return toolState().symbols.view.symbols[index]; }
+inline Elf32_Sym& symbolAt(uint32_t index) { return ctx.symbols.view.symbols[index]; }
 
 inline std::string bytesAt(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 

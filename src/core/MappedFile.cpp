@@ -1,4 +1,4 @@
-#include "driver/MappedFile.h"
+#include "core/MappedFile.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -16,15 +16,18 @@ struct TagEntry {
     std::string_view value() const { return std::string_view(text).substr(nameLength + 1, valueLength); }
 };
 
+// The loader's defaults: a smaller stack size than the default is taken as
+// given, a heap below the minimum is raised to it.
+constexpr uint32_t kDefaultStackSize = 0x10000;
+constexpr uint32_t kMinimumHeapSize = 0x8000;
+
 struct ToolSettings {
     std::string programName;  // argv[0], for the failure banner
 
-    bool hasImportLibraryPath = false;  // given by -l, or derived
     std::string importLibraryPath;
     bool importLibraryPathGiven = false;  // -l was used
     std::string outputPath;
     std::string inputPath;
-    bool hasInputPath = false;
 
     bool stripSymbolStrings = false;  // -s
     bool verbose = false;             // -v
@@ -32,10 +35,8 @@ struct ToolSettings {
     bool verbose3 = false;            // -v3
     bool newSymbolTable = true;       // -new / -old
 
-    uint32_t sdaBase = 0;
-    uint32_t sda2Base = 0;
-    uint32_t stackSize = 0;  // -stack (0x10000 after parsing)
-    uint32_t heapSize = 0;   // -h (0x8000 after parsing)
+    uint32_t stackSize = 0;  // -stack (kDefaultStackSize when not given)
+    uint32_t heapSize = 0;   // -h (at least kMinimumHeapSize once complete)
 
     int32_t padAllPercent = 0;  // -padall
     int32_t sizeData = -1;      // -sizedata
@@ -55,14 +56,12 @@ struct ToolSettings {
     std::vector<TagEntry> loaderTags;  // newest first: index 0 is the head
 
     bool warnEmptyRela = false;  // -warnemptyrela
-    bool emptyRelaSeen = false;
     bool noImportLibrary = false;  // -nolib
     bool allowCode32 = false;      // -x32
 
     std::vector<std::string> sourceRoots;  // -dbg_source_root, command-line order
 
     std::string fileInfoPath;  // 8-bit module path stored in FileInfo
-    uint32_t fileInfoPathLength = 0;
     int32_t outputFullPathLength = 0;
     bool paddingBySize = false;
 };

@@ -1,4 +1,4 @@
-#include "driver/Output.h"
+#include "core/Output.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "driver/Platform.h"
+#include "core/Platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -10,7 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "driver/Output.h"
+#include "core/Output.h"
 
 extern char** environ;
 
