@@ -309,25 +309,17 @@ bool nameIs(const ElfImage& image, const Elf32_Shdr& strings, uint32_t nameOffse
     return memcmp(image.bytes + start, wanted, length) == 0;
 }
 
-const Elf32_Shdr& sectionAt(const ElfImage& image, uint32_t index) {
-    return *reinterpret_cast<const Elf32_Shdr*>(image.sectionHeaders + uint64_t(index) * image.sectionHeaderSize);
-}
-
-// Takes the small-data-area bases out of one symbol table.
-void findSdaBases(const ElfImage& image, const Elf32_Shdr& table, SmallDataBases& bases) {
-    const uint32_t shnum = image.header().e_shnum;
-    if (table.sh_link >= shnum) return;
-    const Elf32_Shdr& strings = sectionAt(image, table.sh_link);
-    const uint32_t stride = table.sh_entsize ? table.sh_entsize : 16;
-    const uint32_t entries = table.sh_size / stride;
-    for (uint32_t k = 0; k < entries; ++k) {
-        const uint64_t at = uint64_t(table.sh_offset) + uint64_t(k) * stride;
-        if (uint64_t(k) * stride + sizeof(Elf32_Sym) > table.sh_size) break;
-        if (at + sizeof(Elf32_Sym) > image.byteCount) break;
-        const Elf32_Sym& sym = *reinterpret_cast<const Elf32_Sym*>(image.bytes + at);
-        if (nameIs(image, strings, sym.st_name, "_SDA_BASE_"))
+// Takes the small-data-area bases out of symbol table `index`.
+void findSdaBases(ElfContext& ctx, uint32_t index, SmallDataBases& bases) {
+    const Elf32_Shdr* strings = inputSectionHeader(ctx, inputSectionHeader(ctx, index)->sh_link);
+    if (!strings) return;
+    const ElfImage& image = ctx.input.image;
+    const EntrySpan<Elf32_Sym> symbols = tableEntries<Elf32_Sym>(ctx, index);
+    for (uint32_t k = 0; k < symbols.count; ++k) {
+        const Elf32_Sym& sym = symbols[k];
+        if (nameIs(image, *strings, sym.st_name, "_SDA_BASE_"))
             bases.sdaBase = sym.st_value;
-        else if (nameIs(image, strings, sym.st_name, "_SDA2_BASE_"))
+        else if (nameIs(image, *strings, sym.st_name, "_SDA2_BASE_"))
             bases.sda2Base = sym.st_value;
     }
 }
@@ -384,11 +376,11 @@ int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* byt
     SmallDataBases bases;
     uint32_t relocationSections = 0;
     for (uint32_t i = 1; i < shnum; ++i) {
-        const Elf32_Shdr& section = sectionAt(image, i);
+        const Elf32_Shdr& section = *inputSectionHeader(ctx, i);
         if (section.sh_type == SHT_SYMTAB) {
-            findSdaBases(image, section, bases);
+            findSdaBases(ctx, i, bases);
         } else if (section.sh_type == SHT_RELA && section.sh_info < shnum) {
-            const Elf32_Shdr& target = sectionAt(image, section.sh_info);
+            const Elf32_Shdr& target = *inputSectionHeader(ctx, section.sh_info);
             if (target.sh_type == SHT_PROGBITS && (target.sh_flags & SHF_ALLOC)) ++relocationSections;
         }
     }

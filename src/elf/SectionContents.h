@@ -12,7 +12,8 @@
 #include "elf/ElfFormat.h"
 
 // Header of input section `index` (standard 40-byte stride); nullptr when
-// index is not below e_shnum.
+// index is not below e_shnum or the header would lie outside the file. Every
+// pass reaches section headers through this.
 Elf32_Shdr* inputSectionHeader(ElfContext& ctx, uint32_t index);
 
 // The contents of input section `index`: its own buffer when a pass gave it
@@ -26,6 +27,49 @@ uint8_t* sectionContents(ElfContext& ctx, uint32_t index);
 // current sh_size and the bytes left in the file from sh_offset; 0 when there
 // are no contents. Readers treat bytes beyond the capacity as zero.
 uint32_t sectionContentsCapacity(ElfContext& ctx, uint32_t index);
+
+// The entries of a table section: sh_size / stride of them, as far as whole
+// entries lie inside the section's contents (a section whose contents end
+// early has fewer). Entry k starts k x stride bytes in.
+template <class Entry>
+struct EntrySpan {
+    uint8_t* bytes = nullptr;
+    uint32_t stride = sizeof(Entry);
+    uint32_t count = 0;
+
+    uint8_t* entryBytes(uint32_t k) const { return bytes + size_t(k) * stride; }
+    Entry& operator[](uint32_t k) const { return *reinterpret_cast<Entry*>(entryBytes(k)); }
+};
+
+template <class Entry>
+EntrySpan<Entry> sectionEntries(ElfContext& ctx, uint32_t index, uint32_t stride) {
+    EntrySpan<Entry> span;
+    span.stride = stride;
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    uint8_t* bytes = sectionContents(ctx, index);
+    if (!header || !bytes || stride == 0) return span;
+    const uint32_t capacity = sectionContentsCapacity(ctx, index);
+    const uint32_t fitting = capacity < sizeof(Entry) ? 0 : (capacity - uint32_t(sizeof(Entry))) / stride + 1;
+    const uint32_t count = header->sh_size / stride;
+    span.bytes = bytes;
+    span.count = count < fitting ? count : fitting;
+    return span;
+}
+
+// The entries of a SHT_RELA section as the loader reads them: 12 bytes
+// apart, whatever sh_entsize says.
+inline EntrySpan<Elf32_Rela> relocationEntries(ElfContext& ctx, uint32_t index) {
+    return sectionEntries<Elf32_Rela>(ctx, index, sizeof(Elf32_Rela));
+}
+
+// The entries of a table section stepped by its sh_entsize (`standard` when
+// that is 0), each `Entry` in size.
+template <class Entry>
+EntrySpan<Entry> tableEntries(ElfContext& ctx, uint32_t index) {
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    const uint32_t stride = header && header->sh_entsize != 0 ? header->sh_entsize : uint32_t(sizeof(Entry));
+    return sectionEntries<Entry>(ctx, index, stride);
+}
 
 // Gives section `index` a buffer of its own that replaces the mapped bytes
 // for every later pass and for the module file; returns its first byte.

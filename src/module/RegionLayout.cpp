@@ -97,13 +97,10 @@ int reserveTrampolines(ModuleContext& ctx) {
         const Elf32_Shdr& relocations = *inputSectionHeader(ctx, r);
         if (relocations.sh_size == 0 || relocations.sh_type != SHT_RELA) continue;
         if (relocations.sh_info >= n || !(inputSectionHeader(ctx, relocations.sh_info)->sh_flags & SHF_EXECINSTR)) continue;
-        const uint8_t* entries = sectionContents(ctx, r);
-        uint32_t entryCount = relocations.sh_size / 12;
-        const uint32_t readable = entries ? sectionContentsCapacity(ctx, r) / 12 : 0;
-        if (entryCount > readable) entryCount = readable;
-        for (uint32_t k = 0; k < entryCount; ++k) {
+        const EntrySpan<Elf32_Rela> entries = relocationEntries(ctx, r);
+        for (uint32_t k = 0; k < entries.count; ++k) {
             Elf32_Rela entry;
-            memcpy(&entry, entries + size_t(k) * 12, sizeof entry);
+            memcpy(&entry, entries.entryBytes(k), sizeof entry);
             if (relocationType(entry.r_info) != R_PPC_REL24) continue;
             if (!needsTrampoline(ctx, relocationSymbol(entry.r_info), relocations.sh_info)) continue;
             ++count;

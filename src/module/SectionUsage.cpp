@@ -25,15 +25,12 @@ void countRelocationUses(ModuleContext& ctx, std::vector<uint32_t>& uses, uint32
     // The symbols of the bound table, as far as its contents reach.
     uint32_t symbolCount = 0;
     const Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
-    const uint8_t* entries = sectionContents(ctx, index);
-    uint32_t count = relocations.sh_size / 12;
-    const uint32_t readable = entries ? sectionContentsCapacity(ctx, index) / 12 : 0;
-    if (count > readable) count = readable;
+    const EntrySpan<Elf32_Rela> entries = relocationEntries(ctx, index);
     if (symbols && symbolCount >= 2) {
-        for (uint32_t k = 0; k < count; ++k) {
-            const auto* entry = reinterpret_cast<const Elf32_Rela*>(entries + size_t(k) * 12);
-            const uint32_t symbol = relocationSymbol(entry->r_info);
-            if (relocationType(entry->r_info) == 0 || symbol == 0 || symbol >= symbolCount) continue;
+        for (uint32_t k = 0; k < entries.count; ++k) {
+            const Elf32_Rela& entry = entries[k];
+            const uint32_t symbol = relocationSymbol(entry.r_info);
+            if (relocationType(entry.r_info) == 0 || symbol == 0 || symbol >= symbolCount) continue;
             const uint16_t shndx = symbols[symbol].st_shndx;
             if (shndx < n) countUse(uses, shndx);
         }

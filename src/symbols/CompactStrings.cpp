@@ -11,21 +11,6 @@
 
 namespace {
 
-uint32_t strideOf(const Elf32_Shdr& header, uint32_t standard) {
-    return header.sh_entsize != 0 ? header.sh_entsize : standard;
-}
-
-// Entry `index` of a table section stepped by its sh_entsize; nullptr when
-// the entry does not lie inside the section's contents.
-uint8_t* tableEntry(SymbolContext& ctx, uint32_t section, const Elf32_Shdr& header, uint32_t standard, uint32_t index) {
-    const uint32_t stride = strideOf(header, standard);
-    if (index >= header.sh_size / stride) return nullptr;
-    uint8_t* contents = sectionContents(ctx, section);
-    const uint64_t at = uint64_t(index) * stride;
-    if (!contents || at + standard > sectionContentsCapacity(ctx, section)) return nullptr;
-    return contents + at;
-}
-
 // Whether a symbol that a relocation names is an import: undefined and not
 // weak, in an import table section, or at a special index.
 bool isImportSymbol(SymbolContext& ctx, const Elf32_Sym& symbol) {
@@ -123,18 +108,14 @@ int compactStringTable(SymbolContext& ctx, Elf32_Shdr& table, uint32_t index, co
     }
     // The names of the imports that relocations use survive.
     for (uint32_t i : relocationSections) {
-        const Elf32_Shdr* relocations = sectionHeaderAt(ctx, i);
-        const uint32_t symbolSection = relocations->sh_link;
-        const Elf32_Shdr* symbols = sectionHeaderAt(ctx, symbolSection);
-        const uint32_t relocationCount = relocations->sh_size / strideOf(*relocations, sizeof(Elf32_Rela));
-        for (uint32_t j = 0; j < relocationCount; ++j) {
-            const uint8_t* entry = tableEntry(ctx, i, *relocations, sizeof(Elf32_Rela), j);
-            if (!entry) break;
-            const Elf32_Rela& rela = *reinterpret_cast<const Elf32_Rela*>(entry);
+        const EntrySpan<Elf32_Rela> relocations = tableEntries<Elf32_Rela>(ctx, i);
+        const EntrySpan<Elf32_Sym> symbols = tableEntries<Elf32_Sym>(ctx, sectionHeaderAt(ctx, i)->sh_link);
+        for (uint32_t j = 0; j < relocations.count; ++j) {
+            const Elf32_Rela& rela = relocations[j];
             if (relocationType(rela.r_info) == R_PPC_NONE) continue;
-            const uint8_t* named = tableEntry(ctx, symbolSection, *symbols, sizeof(Elf32_Sym), relocationSymbol(rela.r_info));
-            if (!named) continue;
-            const Elf32_Sym& symbol = *reinterpret_cast<const Elf32_Sym*>(named);
+            const uint32_t named = relocationSymbol(rela.r_info);
+            if (named >= symbols.count) continue;
+            const Elf32_Sym& symbol = symbols[named];
             if (isImportSymbol(ctx, symbol)) lookupStringOffset(entries.get(), filled, symbol.st_name);
         }
     }
@@ -185,13 +166,12 @@ int compactStringTable(SymbolContext& ctx, Elf32_Shdr& table, uint32_t index, co
     }
     // 10. Symbol names of every symbol table that uses this table.
     for (uint32_t i : symbolSections) {
-        const Elf32_Shdr* symbols = sectionHeaderAt(ctx, i);
-        const uint32_t symbolCount = symbols->sh_size / strideOf(*symbols, sizeof(Elf32_Sym));
+        const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
+        const uint32_t symbolCount = header->sh_size / (header->sh_entsize ? header->sh_entsize : 16);
         if (symbolCount < 2) continue;
-        for (uint32_t s = 0; s < symbolCount; ++s) {
-            uint8_t* entry = tableEntry(ctx, i, *symbols, sizeof(Elf32_Sym), s);
-            if (!entry) break;
-            Elf32_Sym& symbol = *reinterpret_cast<Elf32_Sym*>(entry);
+        const EntrySpan<Elf32_Sym> symbols = tableEntries<Elf32_Sym>(ctx, i);
+        for (uint32_t s = 0; s < symbols.count; ++s) {
+            Elf32_Sym& symbol = symbols[s];
             if (symbol.st_name != 0) symbol.st_name = lookupStringOffset(entries.get(), filled, symbol.st_name);
         }
     }

@@ -45,23 +45,6 @@ std::string_view dumpSectionName(SymbolContext& ctx, int64_t index) {
     return upToNul(sectionNameAt(ctx, uint32_t(index)));
 }
 
-// The relocation entries of a SHT_RELA section, bounded by its contents.
-struct RelaEntries {
-    Elf32_Rela* entries = nullptr;
-    uint32_t count = 0;
-};
-
-RelaEntries relaEntriesOf(SymbolContext& ctx, uint32_t index, const Elf32_Shdr& header) {
-    RelaEntries result;
-    uint8_t* bytes = sectionContents(ctx, index);
-    if (!bytes) return result;
-    uint32_t count = header.sh_size / 12;
-    uint32_t fitting = sectionContentsCapacity(ctx, index) / 12;
-    result.entries = reinterpret_cast<Elf32_Rela*>(bytes);
-    result.count = count < fitting ? count : fitting;
-    return result;
-}
-
 bool isRelocationSection(const Elf32_Shdr* header) {
     return header && header->sh_size != 0 && header->sh_type == SHT_RELA;
 }
@@ -187,9 +170,9 @@ void markRelocatedSymbols(SymbolContext& ctx) {
         if (!isRelocationSection(header)) continue;
         const Elf32_Shdr* target = existingSection(ctx, header->sh_info);
         uint8_t patchesExports = target && target->sh_type == SHT_EXPORT_TABLE ? 1 : 0;
-        RelaEntries rela = relaEntriesOf(ctx, i, *header);
+        const EntrySpan<Elf32_Rela> rela = relocationEntries(ctx, i);
         for (uint32_t j = 0; j < rela.count; ++j) {
-            uint32_t info = rela.entries[j].r_info;
+            uint32_t info = rela[j].r_info;
             uint32_t s = relocationSymbol(info);
             if (relocationType(info) == R_PPC_NONE || s == 0 || s >= symbolCount) continue;
             state.symbolInfos[s].referenced = 1;
@@ -340,9 +323,9 @@ void rewriteRelocationSymbols(SymbolContext& ctx, uint32_t inputSymbolCount) {
     for (uint32_t i = 1; i < count; ++i) {
         const Elf32_Shdr* header = sectionHeaderAt(ctx, i);
         if (!isRelocationSection(header)) continue;
-        RelaEntries rela = relaEntriesOf(ctx, i, *header);
+        const EntrySpan<Elf32_Rela> rela = relocationEntries(ctx, i);
         for (uint32_t j = 0; j < rela.count; ++j) {
-            Elf32_Rela& entry = rela.entries[j];
+            Elf32_Rela& entry = rela[j];
             uint32_t type = relocationType(entry.r_info);
             uint32_t s = relocationSymbol(entry.r_info);
             if (type == R_PPC_NONE || s == 0 || s >= inputSymbolCount) continue;
@@ -419,10 +402,7 @@ int rebuildSymbolTable(SymbolContext& ctx) {
     if (!tables.symbolTableHeader || tables.symbolCount <= 1) return 0;
     // The symbols as the section's contents hold them now (they may have
     // been given room of their own), never read past those contents.
-    tables.symbols = reinterpret_cast<Elf32_Sym*>(sectionContents(ctx, tables.symbolTableIndex));
-    if (!tables.symbols) return 0;
-    uint32_t fitting = sectionContentsCapacity(ctx, tables.symbolTableIndex) / sizeof(Elf32_Sym);
-    state.inputSymbolCount = tables.symbolCount < fitting ? tables.symbolCount : fitting;
+    if (!viewSymbols(ctx, state.inputSymbolCount)) return 0;
     if (state.inputSymbolCount <= 1 || !tables.stringTableHeader) return 0;
 
     state.symbolInfos.assign(state.inputSymbolCount, SymbolInfo{});

@@ -77,10 +77,7 @@ int checkRelocationSection(SymbolContext& ctx, const Elf32_Shdr& relocationSecti
     // Relocations of non-allocated sections are not examined.
     if (!(target->sh_flags & SHF_ALLOC)) return 0;
 
-    const uint8_t* entries = sectionContents(ctx, index);
-    uint32_t readable = sectionContentsCapacity(ctx, index);
-    if (readable > relocationSection.sh_size) readable = relocationSection.sh_size;
-    const uint32_t entryCount = entries ? readable / sizeof(Elf32_Rela) : 0;
+    const EntrySpan<Elf32_Rela> entries = relocationEntries(ctx, index);
 
     uint32_t symbolCount = 0;
     const Elf32_Sym* symbols = viewSymbols(ctx, symbolCount);
@@ -90,9 +87,9 @@ int checkRelocationSection(SymbolContext& ctx, const Elf32_Shdr& relocationSecti
                              target->sh_type != SHT_IMPORT_TABLE;
     bool sdaError = false;
 
-    for (uint32_t entryIndex = 0; entryIndex < entryCount; ++entryIndex) {
+    for (uint32_t entryIndex = 0; entryIndex < entries.count; ++entryIndex) {
         const int j = int(entryIndex);
-        const Elf32_Rela& rela = reinterpret_cast<const Elf32_Rela*>(entries)[entryIndex];
+        const Elf32_Rela& rela = entries[entryIndex];
         const uint32_t type = relocationType(rela.r_info);
         if (type == R_PPC_NONE) continue;
         const uint32_t symbolIndex = relocationSymbol(rela.r_info);

@@ -22,15 +22,6 @@ std::string_view boundedString(const char* table, uint32_t size, uint32_t offset
 
 }  // namespace
 
-Elf32_Shdr* sectionHeaderAt(SymbolContext& ctx, uint32_t index) {
-    if (index > SHN_LORESERVE) return nullptr;
-    const ElfImage& image = ctx.input.image;
-    if (!image.bytes || !image.sectionHeaders || index >= image.sectionCount()) return nullptr;
-    uint64_t end = uint64_t(image.sectionHeaders - image.bytes) + (uint64_t(index) + 1) * sizeof(Elf32_Shdr);
-    if (end > image.byteCount) return nullptr;
-    return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + size_t(index) * sizeof(Elf32_Shdr));
-}
-
 Elf32_Shdr* findSymbolTable(SymbolContext& ctx) {
     SymbolTableView& v = view(ctx);
     v.symbolTableHeader = nullptr;

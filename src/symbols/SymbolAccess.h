@@ -1,18 +1,20 @@
 // The symbol-table view and the lookups built on it.
 #pragma once
 
-#include "symbols/SymbolState.h"
-
 #include <cstdint>
 #include <string_view>
 #include <vector>
 
 #include "elf/ElfFormat.h"
+#include "elf/SectionContents.h"
+#include "symbols/SymbolState.h"
 
-// Header of section `index`; nullptr when index > 0xFF00. Callers stay below
-// e_shnum; an index at or above it (or a header that would lie outside the
-// file) also yields nullptr rather than bytes beyond the section table.
-Elf32_Shdr* sectionHeaderAt(SymbolContext& ctx, uint32_t index);
+// Header of the section that a symbol's st_shndx or a link names: indexes
+// above 0xFF00 are the special ones and name no section (nullptr), whatever
+// e_shnum says; otherwise inputSectionHeader.
+inline Elf32_Shdr* sectionHeaderAt(SymbolContext& ctx, uint32_t index) {
+    return index > SHN_LORESERVE ? nullptr : inputSectionHeader(ctx, index);
+}
 
 // First SHT_SYMTAB section from index 1 on, remembered as the symbol table header.
 Elf32_Shdr* findSymbolTable(SymbolContext& ctx);
