@@ -7,9 +7,9 @@
 Elf32_Shdr* inputSectionHeader(ElfContext& ctx, uint32_t index) {
     const ElfImage& image = ctx.input.image;
     if (!image.bytes || index >= image.sectionCount() || !image.sectionHeaders) return nullptr;
-    const uint64_t end = uint64_t(image.sectionHeaders - image.bytes) + (uint64_t(index) + 1) * sizeof(Elf32_Shdr);
-    if (end > image.byteCount) return nullptr;
-    return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + size_t(index) * sizeof(Elf32_Shdr));
+    const uint64_t at = uint64_t(index) * image.sectionHeaderSize;
+    if (uint64_t(image.sectionHeaders - image.bytes) + at + sizeof(Elf32_Shdr) > image.byteCount) return nullptr;
+    return reinterpret_cast<Elf32_Shdr*>(image.sectionHeaders + at);
 }
 
 uint8_t* sectionContents(ElfContext& ctx, uint32_t index) {

@@ -11,9 +11,11 @@
 
 #include "elf/ElfFormat.h"
 
-// Header of input section `index` (standard 40-byte stride); nullptr when
-// index is not below e_shnum or the header would lie outside the file. Every
-// pass reaches section headers through this.
+// Header of input section `index`; nullptr when index is not below e_shnum
+// or the header would lie outside the file. Every pass reaches section
+// headers through this. The stride is the input's e_shentsize, which the
+// reader holds to 40 before any pass runs (the reader's own checks look at
+// the headers of an input with another stride before refusing it).
 Elf32_Shdr* inputSectionHeader(ElfContext& ctx, uint32_t index);
 
 // The contents of input section `index`: its own buffer when a pass gave it

@@ -189,6 +189,9 @@ CompressedSection compressSection(const uint8_t* data, uint32_t size, int level)
     }
     uLongf streamLength = capacity;
     result.status = compress2(buffer.data() + 4, &streamLength, data, uLong(size), level);
+    // A stream that does not fit in the room is longer than the section: the
+    // section is stored as it is, like any section whose stream is not smaller.
+    if (result.status == Z_BUF_ERROR) result.status = Z_OK;
     if (result.status != Z_OK || uint64_t(streamLength) + 4 >= size) return result;
     writeBe32(buffer.data(), size);
     // Shrunk in place rather than copied; when even that fails the larger
