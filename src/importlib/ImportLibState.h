@@ -1,4 +1,4 @@
-// Process-wide state of the import library build.
+// The state of the import library build: the module name and the stub written.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// Running the tool in-process with its printed text captured.
+// The usage text and failure report the driver tests expect (the runner is
+// runCaptured of tests/support).
 #pragma once
 
 #include <string>
@@ -7,25 +8,6 @@
 #include "core/Output.h"
 #include "driver/RunTool.h"
 #include "support/TestContext.h"
-
-struct ToolRun {
-    int result = 0;
-    std::string out;
-};
-
-// runTool with "qdlgen" as the program name followed by `args`.
-inline ToolRun runCaptured(const std::vector<std::string>& args) {
-    std::vector<std::string> storage{"qdlgen"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ToolRun run;
-    beginOutputCapture(&run.out);
-    run.result = runTool(testContext(), int(storage.size()), argv.data());
-    endOutputCapture();
-    return run;
-}
 
 inline std::string usageText() {
     std::string text;

@@ -62,39 +62,14 @@ inline std::vector<TestRela> dataExportRelocations(const std::vector<uint8_t>& t
     return relas;
 }
 
-// Resets the run and reads `bytes` (kept alive by the caller) as the input.
-// Small inputs are padded with zeroes to the reader's minimum file size.
+// Reads `bytes` as the input; small inputs are padded with zeroes to the
+// reader's minimum file size first.
 inline ::testing::AssertionResult loadInput(std::vector<uint8_t>& bytes) {
-    resetTestContext();
     if (bytes.size() < 1024) bytes.resize(1024, 0);
-    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &ctx.input.image);
-    if (result != 0) {
-        char code[16];
-        snprintf(code, sizeof code, "0x%08X", result);
-        return ::testing::AssertionFailure() << "reader result " << code;
-    }
-    ctx.input.hasImage = true;
-    return ::testing::AssertionSuccess();
+    return loadTestInput(bytes);
 }
 
-// Sets an environment variable for one scope and puts the old value back.
-struct ScopedEnv {
-    std::string name;
-    std::optional<std::string> old;
-    ScopedEnv(const char* n, const char* value) : name(n) {
-        if (const char* v = getenv(n)) old = v;
-        if (value)
-            setenv(n, value, 1);
-        else
-            unsetenv(n);
-    }
-    ~ScopedEnv() {
-        if (old)
-            setenv(name.c_str(), old->c_str(), 1);
-        else
-            unsetenv(name.c_str());
-    }
-};
+using ::ScopedEnv;
 
 // Bytes of a 32-bit or 16-bit word in either order, for expected images.
 inline void put32(std::vector<uint8_t>& v, size_t at, uint32_t x, bool little = false) {

@@ -23,16 +23,13 @@ struct BuildRun {
 inline BuildRun buildInProcess(const std::vector<uint8_t>& input, std::vector<std::string> options) {
     const std::string path = writeTempFile(input, "app.elf");
     setenv("TARN_ROOT", (testTempDir() + "/sdk").c_str(), 1);
-    std::vector<std::string> storage{"qdlgen", "-nolib"};
-    storage.insert(storage.end(), options.begin(), options.end());
-    storage.push_back(path);
-    std::vector<char*> argv;
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<std::string> args{"-nolib"};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(path);
+    const ToolRun tool = runCaptured(args);
     BuildRun run;
-    beginOutputCapture(&run.out);
-    run.result = runTool(testContext(), int(storage.size()), argv.data());
-    endOutputCapture();
+    run.result = tool.result;
+    run.out = tool.out;
     run.modulePath = testTempDir() + "/app.qdl";
     run.module = readWholeFile(run.modulePath);
     return run;

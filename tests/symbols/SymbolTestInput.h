@@ -1,5 +1,5 @@
-// Shared helpers of the symbol pass tests: an input image read from builder
-// bytes, printed-text capture and the common sections.
+// Shared helpers of the symbol pass tests: the common sections and symbols
+// (the loader and the capture are those of tests/support).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,30 +17,8 @@
 
 namespace symtest {
 
-// Resets the run and reads `bytes` (kept alive by the caller) as its input
-// image, tables converted to host order.
-inline ::testing::AssertionResult loadInput(std::vector<uint8_t>& bytes) {
-    resetTestContext();
-    uint32_t result = readElfImage(bytes.data(), uint32_t(bytes.size()), &ctx.input.image);
-    if (result != 0) {
-        char code[16];
-        snprintf(code, sizeof code, "0x%08X", result);
-        return ::testing::AssertionFailure() << "reader result " << code;
-    }
-    ctx.input.hasImage = true;
-    return ::testing::AssertionSuccess();
-}
-
-// Collects everything printed while it lives.
-struct Captured {
-    std::string text;
-    Captured() { beginOutputCapture(&text); }
-    ~Captured() { endOutputCapture(); }
-    std::string take() {
-        endOutputCapture();
-        return text;
-    }
-};
+inline ::testing::AssertionResult loadInput(std::vector<uint8_t>& bytes) { return loadTestInput(bytes); }
+using ::Captured;
 
 inline TestSection progbits(const std::string& name, uint32_t flags, uint32_t addr, uint32_t size) {
     return TestSection{.name = name, .type = SHT_PROGBITS, .flags = flags, .addr = addr, .size = size, .addralign = 4};
