@@ -100,6 +100,18 @@ int regionOrder(Region r) {
     }
 }
 
+// The builder fills every gap with zero bytes; anything else there is damage
+// that no CRC covers.
+void checkGap(const ModuleImage& m, uint64_t from, uint64_t to, const std::string& label, Findings& out) {
+    to = std::min<uint64_t>(to, m.bytes.size());
+    if (from >= to) return;
+    const auto begin = m.bytes.begin() + std::ptrdiff_t(from), end = m.bytes.begin() + std::ptrdiff_t(to);
+    const auto count = std::count_if(begin, end, [](uint8_t b) { return b != 0; });
+    if (count)
+        out.push_back({label, std::to_string(count) + " non-zero bytes in the padding at " +
+                                  hex32(uint32_t(from)) + " to " + hex32(uint32_t(to))});
+}
+
 // The builder writes DATA, LOAD, TEXT and TEMP sections in that order, each
 // group in index order, every section at the next 64-byte boundary behind
 // the one before, the first behind FileInfo; the file ends behind the last.
@@ -112,6 +124,9 @@ void checkLayout(const ModuleImage& m, Findings& out) {
     });
     const Elf32_Shdr& info = m.sections.back().header;
     uint64_t expected = align64(uint64_t(info.sh_offset) + info.sh_size);
+    const uint64_t crcsEnd = 0x40 + 44ull * m.sections.size();
+    checkGap(m, crcsEnd, std::min<uint64_t>(info.sh_offset, align64(crcsEnd)), sectionLabel(m.sections.back()), out);
+    checkGap(m, uint64_t(info.sh_offset) + info.sh_size, expected, sectionLabel(m.sections.back()), out);
     const ModuleSection* previous = nullptr;
     for (const ModuleSection* s : placed) {
         const std::string label = sectionLabel(*s);
@@ -131,7 +146,9 @@ void checkLayout(const ModuleImage& m, Findings& out) {
         else if (offset != expected)
             out.push_back({label, "lies at " + hex32(uint32_t(offset)) + ", the builder places it at " +
                                       hex32(uint32_t(expected))});
+        if (offset > expected) checkGap(m, expected, offset, label, out);
         expected = std::max(expected, align64(offset + s->header.sh_size));
+        checkGap(m, offset + s->header.sh_size, expected, label, out);
         previous = s;
     }
     if (m.bytes.size() != expected)
