@@ -8,7 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$1
 extra=${2:-}
-mkdir -p "$out/reader" "$out/run"
+mkdir -p "$out/reader" "$out/run" "$out/dump"
 n=0
 for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/fixtures/*.elf ${extra:+"$extra"/*.elf}; do
   [ -f "$elf" ] || continue
@@ -26,3 +26,23 @@ for bin in "$top"/tests/fixtures/regressions/*.bin; do
     run-*) cp "$bin" "$out/run/" ;;
   esac
 done
+# Modules and import libraries for the dump harness, made by a built qdlgen
+# (QDLGEN, or build/qdlgen) from the same inputs, compressed and stored.
+tool=${QDLGEN:-$top/build/qdlgen}
+if [ -x "$tool" ]; then
+  work=$(mktemp -d)
+  n=0
+  for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf ${extra:+"$extra"/*.elf}; do
+    [ -f "$elf" ] || continue
+    for opts in "" "-zx"; do
+      rm -rf "$work"/*
+      cp "$elf" "$work/in.elf"
+      (cd "$work" && TARN_ROOT="$top/examples/sdk" GHS_ROOT="$top/examples/ghs" "$tool" $opts in.elf >/dev/null 2>&1) || true
+      for made in "$work"/in.qdl "$work"/in.qdx "$work"/in.a; do
+        [ -f "$made" ] && cp "$made" "$out/dump/seed-$n-$(basename "$made")"
+      done
+      n=$((n + 1))
+    done
+  done
+  rm -rf "$work"
+fi

@@ -6,7 +6,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir -p dir sdk/system/include
-touch app.elf "with space.elf" mod.qdl lib.qdx notes.txt
+touch app.elf "with space.elf" mod.qdl lib.qdx imports.a notes.txt
 printf '# tags\nSDK_VERSION=1\n  HEAP_TAG=3   # comment\nnot a tag\n' >sdk/system/include/qdl_tags.txt
 source "$top/completions/qdlgen"
 source "$top/completions/qdldump"
@@ -17,7 +17,7 @@ complete_() {  # complete_ FUNCTION WORD... : the candidates for the last word, 
   COMP_CWORD=$(($# - 1))
   COMPREPLY=()
   "$function"
-  printf '%s\n' "${COMPREPLY[@]}" | sort
+  printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort
 }
 lines() { printf '%s\n' "$@"; }
 
@@ -33,13 +33,15 @@ expectEq "qdlgen: -t without TARN_ROOT" "$(complete_ _qdlgen qdlgen -t "")" ""
 expectEq "qdlgen: -t takes the SDK's tag names" "$(TARN_ROOT=$work/sdk complete_ _qdlgen qdlgen -t "")" \
   "$(lines HEAP_TAG= SDK_VERSION=)"
 
-expectEq "qdldump: modules and directories" "$(complete_ _qdldump qdldump "")" "$(lines dir lib.qdx mod.qdl sdk)"
+expectEq "qdldump: modules, libraries, directories" "$(complete_ _qdldump qdldump "")" \
+  "$(lines dir imports.a lib.qdx mod.qdl sdk)"
 expectEq "qdldump: long options" "$(complete_ _qdldump qdldump --)" \
-  "$(lines --check --diff --extract= --help --json --unpack= --version)"
-expectEq "qdldump: short options" "$(complete_ _qdldump qdldump - | grep -c '^-[a-z]$')" 5
+  "$(lines --check --diff --extract= --help --json --output= --unpack= --version)"
+expectEq "qdldump: short options" "$(complete_ _qdldump qdldump - | grep '^-[a-zA-Z]$' | tr '\n' ' ')" "-V -c -h -j -o -u -x "
 expectEq "qdldump: --unpack=FILE split at =" "$(complete_ _qdldump qdldump --unpack = no)" "notes.txt"
 expectEq "qdldump: --unpack=FILE in one word" "$(complete_ _qdldump qdldump --unpack=no)" "--unpack=notes.txt"
 expectEq "qdldump: -o takes any file" "$(complete_ _qdldump qdldump -o n)" "notes.txt"
+expectEq "qdldump: --output=FILE" "$(complete_ _qdldump qdldump -x .text --output = n)" "notes.txt"
 expectEq "qdldump: --diff takes modules" "$(complete_ _qdldump qdldump --diff mod.qdl l)" "lib.qdx"
 expectEq "qdldump: a section name after -x" "$(complete_ _qdldump qdldump -x "")" ""
 finish

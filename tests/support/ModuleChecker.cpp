@@ -1,5 +1,7 @@
 #include "ModuleChecker.h"
 
+#include "dump/CheckModule.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -284,6 +286,8 @@ std::vector<std::string> checkModule(const std::vector<uint8_t>& bytes, CheckedM
     module.expectedLength = lastEnd;
     if (lastEnd > bytes.size())
         fail("file length " + std::to_string(bytes.size()) + " does not end behind the last section");
+    // Every module a test checks must also pass qdldump's check.
+    for (const Finding& finding : checkModuleBytes(bytes)) fail("qdldump --check: " + findingLine(finding));
     return problems;
 }
 
