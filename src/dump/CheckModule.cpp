@@ -234,10 +234,7 @@ void checkImportTables(const ModuleImage& m, Findings& out) {
         if (t.signature != t.computedSignature)
             fail("import signature " + hex32(t.signature) + " stored, " + hex32(t.computedSignature) +
                  " computed from its symbols");
-        const bool sectionSymbol = std::any_of(symbols.begin(), symbols.end(), [&](const ModuleSymbol& y) {
-            return y.index != 0 && y.shndx == t.section && (y.info & 0xF) == STT_SECTION;
-        });
-        uint64_t slot = uint64_t(s.header.sh_addr) + (sectionSymbol ? 8 : 0);
+        uint64_t slot = uint64_t(s.header.sh_addr) + (t.hasSectionSymbol ? 8 : 0);
         for (const ModuleSymbol* y : t.imports) {
             if (y->value != slot)
                 fail("symbol \"" + y->name + "\" at " + hex32(y->value) + ", its import slot is " +

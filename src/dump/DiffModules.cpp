@@ -70,16 +70,18 @@ void compareSection(DiffState& d, const std::string& key, const ModuleImage& a, 
 
 void compareSections(DiffState& d, const ModuleImage& a, const ModuleImage& b) {
     const auto left = keyedSections(a), right = keyedSections(b);
-    for (const auto& [key, x] : left) {
-        const auto match = std::find_if(right.begin(), right.end(), [&](const auto& r) { return r.first == key; });
-        if (match == right.end())
-            difference(d, "section \"" + key + "\": only in the first module");
+    const std::map<std::string, const ModuleSection*> leftByKey(left.begin(), left.end()),
+        rightByKey(right.begin(), right.end());
+    for (const auto& entry : left) {
+        const auto match = rightByKey.find(entry.first);
+        if (match == rightByKey.end())
+            difference(d, "section \"" + entry.first + "\": only in the first module");
         else
-            compareSection(d, key, a, *x, b, *match->second);
+            compareSection(d, entry.first, a, *entry.second, b, *match->second);
     }
-    for (const auto& [key, y] : right)
-        if (std::none_of(left.begin(), left.end(), [&](const auto& l) { return l.first == key; }))
-            difference(d, "section \"" + key + "\": only in the second module");
+    for (const auto& entry : right)
+        if (!leftByKey.count(entry.first))
+            difference(d, "section \"" + entry.first + "\": only in the second module");
 }
 
 void compareFileInfo(DiffState& d, const FileInfoRecord& a, const FileInfoRecord& b) {

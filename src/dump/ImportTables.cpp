@@ -42,7 +42,10 @@ std::vector<ModuleSymbol> readSymbols(const ModuleImage& m) {
 }
 
 std::vector<ImportTable> readImportTables(const ModuleImage& m, const std::vector<ModuleSymbol>& symbols) {
+    // The tables in section order, and each symbol handed to its table in
+    // one walk over the symbols.
     std::vector<ImportTable> tables;
+    std::vector<int32_t> tableOf(m.sections.size(), -1);
     for (const ModuleSection& s : m.sections) {
         if (s.index == 0 || s.header.sh_type != SHT_IMPORT_TABLE || s.header.sh_size == 0) continue;
         ImportTable t;
@@ -55,18 +58,27 @@ std::vector<ImportTable> readImportTables(const ModuleImage& m, const std::vecto
             t.moduleName = stringAt(contents, 8);
             t.nameTerminated = contents.size() > 8 && 8 + t.moduleName.size() < contents.size();
         }
-        // The signature runs over each imported name with its NUL, in symbol
-        // table order, then over 14 zero bytes.
-        uLong crc = crc32(0, nullptr, 0);
-        for (const ModuleSymbol& symbol : symbols) {
-            if (symbol.index == 0 || symbol.shndx != s.index || (symbol.info & 0xF) == STT_SECTION) continue;
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(symbol.name.c_str()), uInt(symbol.name.size() + 1));
-            t.imports.push_back(&symbol);
-        }
-        static const uint8_t zeros[14] = {};
-        t.computedSignature = uint32_t(crc32(crc, zeros, sizeof zeros));
-        t.computedCount = uint32_t(t.imports.size());
+        tableOf[s.index] = int32_t(tables.size());
         tables.push_back(std::move(t));
+    }
+    // The signature runs over each imported name with its NUL, in symbol
+    // table order, then over 14 zero bytes.
+    std::vector<uLong> crcs(tables.size(), crc32(0, nullptr, 0));
+    for (const ModuleSymbol& symbol : symbols) {
+        if (symbol.index == 0 || symbol.shndx >= tableOf.size() || tableOf[symbol.shndx] < 0) continue;
+        ImportTable& t = tables[size_t(tableOf[symbol.shndx])];
+        if ((symbol.info & 0xF) == STT_SECTION) {
+            t.hasSectionSymbol = true;
+            continue;
+        }
+        uLong& crc = crcs[size_t(tableOf[symbol.shndx])];
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(symbol.name.c_str()), uInt(symbol.name.size() + 1));
+        t.imports.push_back(&symbol);
+    }
+    static const uint8_t zeros[14] = {};
+    for (size_t k = 0; k < tables.size(); ++k) {
+        tables[k].computedSignature = uint32_t(crc32(crcs[k], zeros, sizeof zeros));
+        tables[k].computedCount = uint32_t(tables[k].imports.size());
     }
     return tables;
 }

@@ -29,6 +29,7 @@ struct ImportTable {
     uint32_t count = 0, signature = 0;                  // as stored
     uint32_t computedCount = 0, computedSignature = 0;  // from the symbols
     std::vector<const ModuleSymbol*> imports;           // in slot order
+    bool hasSectionSymbol = false;  // its slots start at offset 8
 };
 
 std::vector<ImportTable> readImportTables(const ModuleImage& module, const std::vector<ModuleSymbol>& symbols);

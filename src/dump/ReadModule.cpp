@@ -97,7 +97,7 @@ bool readSectionTable(ModuleImage& m) {
 
 void inflateSection(ModuleImage& m, ModuleSection& s, uint64_t& budget) {
     const ByteSpan stored = storedBytes(m, s);
-    const std::string where = "section " + std::to_string(s.index);
+    const std::string where = sectionLabel(s);
     if (stored.size() < 6) {
         note(m, where, "compressed contents of " + std::to_string(stored.size()) +
                            " bytes are too short for a size word and a zlib stream");
@@ -141,15 +141,12 @@ void inflateSection(ModuleImage& m, ModuleSection& s, uint64_t& budget) {
     s.inflated.shrink_to_fit();
 }
 
-void inflateSections(ModuleImage& m) {
-    uint64_t budget = uint64_t(m.bytes.size()) * kMaxInflateRatio + kInflateSlack;
-    for (ModuleSection& s : m.sections) {
-        if (!s.insideFile) continue;
-        if (s.compressed)
-            inflateSection(m, s, budget);
-        else
-            s.contentsKnown = true;
-    }
+void inflateOne(ModuleImage& m, ModuleSection& s, uint64_t& budget) {
+    if (!s.insideFile || s.contentsKnown) return;
+    if (s.compressed)
+        inflateSection(m, s, budget);
+    else
+        s.contentsKnown = true;
 }
 
 void readNames(ModuleImage& m) {
@@ -255,12 +252,12 @@ int32_t readModule(ModuleImage& m) {
     m.header = readHeader(m);
     if (!readSectionTable(m)) return kDumpFindings;
     m.tableRead = true;
-    inflateSections(m);
+    // The section-name table first, so that what inflation finds in the
+    // other sections is said with their names.
+    uint64_t budget = uint64_t(m.bytes.size()) * kMaxInflateRatio + kInflateSlack;
+    if (m.header.e_shstrndx < m.sections.size()) inflateOne(m, m.sections[m.header.e_shstrndx], budget);
     readNames(m);
-    // Inflation problems were noted before the names were known.
-    for (Finding& f : m.findings)
-        for (const ModuleSection& s : m.sections)
-            if (f.where == "section " + std::to_string(s.index)) f.where = sectionLabel(s);
+    for (ModuleSection& s : m.sections) inflateOne(m, s, budget);
     readCrcs(m);
     if (const ModuleSection* info = firstOfType(m, SHT_FILE_INFO)) {
         if (!info->contentsKnown)

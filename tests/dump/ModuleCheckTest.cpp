@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "dump/CheckModule.h"
+#include "dump/DumpRun.h"
 #include "dump/DumpSupport.h"
 #include "dump/ImportTables.h"
 #include "support/Fixtures.h"
