@@ -42,7 +42,8 @@ stepExec() {  # stepExec NAME CMD... -> the command's status; prints the step li
   STEP_LOG=$(stepLogFor "$name")
   printf '[%d/%d] %s ... ' "$stepIndex" "$stepCount" "$name"
   local began=$SECONDS status=0
-  "$@" >"$STEP_LOG" 2>&1 </dev/null || status=$?
+  # In a subshell: a step that is a function may end itself with exit.
+  ("$@") >"$STEP_LOG" 2>&1 </dev/null || status=$?
   if [ "$status" -eq 0 ]; then
     echo "ok ($((SECONDS - began)) s)"
   else
