@@ -63,13 +63,22 @@ Test Pass Reason:
 Skip regular expression found in output. Regex=[\[  SKIPPED \]]
 End testing: Dec 09 18:55 UTC
 LOG
-out=$(sh "$top/tests/skip-reasons.sh" "$work/LastTest.log")
-expectEq "one line per skipped test, with its reason" "$out" "$(printf '%s\n' \
+expected=$(printf '%s\n' \
   'Skipped Files.Unreadable: root reads every file' \
   'Skipped Toolchain.Missing: the toolchain is not installed' \
-  'Skipped Bare.Skip: (no reason given)')"
+  'Skipped Bare.Skip: (no reason given)')
+out=$(sh "$top/tests/skip-reasons.sh" "$work")
+expectEq "one line per skipped test, with its reason" "$out" "$expected"
+
+# While ctest runs the log of this run is LastTest.log.tmp; LastTest.log is
+# the previous run's.
+mv "$work/LastTest.log" "$work/LastTest.log.tmp"
+printf '1/1 Test: Old.Skip\nSkip regular expression found in output.\n' >"$work/LastTest.log"
+out=$(sh "$top/tests/skip-reasons.sh" "$work")
+expectEq "the log of the running ctest is read" "$out" "$expected"
+
 status=0
-out=$(sh "$top/tests/skip-reasons.sh" "$work/no-such.log") || status=$?
+out=$(sh "$top/tests/skip-reasons.sh" "$work/no-such-dir") || status=$?
 expectEq "no log: nothing printed" "$out" ""
 expectEq "no log: exit 0 (ctest reports a failing post-test command)" "$status" 0
 finish

@@ -47,4 +47,12 @@ stepsEnd'
 expectEq "failed checks: exit 1" "$status" 1
 expectMatch "failed checks: the run goes on" "$out" '^\[2/3\] tests B \.\.\. ok'
 expectMatch "failed checks: both named at the end" "$out" '^trial: FAILED in [0-9]+ s: "tests A", "tests C"$'
+
+runSteps 'stepsBegin trial 2
+check() { echo checking; exit 5; }
+checkStep "a function that exits" check
+echo "the runner goes on"
+stepsEnd'
+expectMatch "a step that exits: ends only the step" "$out" '^\[1/2\] a function that exits \.\.\. FAILED \(exit 5,'
+expectMatch "a step that exits: the runner goes on" "$out" '^the runner goes on$'
 finish
