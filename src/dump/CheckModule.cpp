@@ -91,13 +91,47 @@ void checkSectionBytes(const ModuleImage& m, const ModuleSection& s, Findings& o
     if (s.region == Region::data && !(h.sh_flags & SHF_WRITE)) fail("DATA section without SHF_WRITE");
 }
 
-int regionOrder(Region r) {
-    switch (r) {
-        case Region::data: return 0;
-        case Region::load: return 1;
-        case Region::text: return 2;
-        default: return 3;
+// Where the module builder puts each section: four passes over the sections
+// in index order (DATA, LOAD, TEXT, then TEMP for whatever has no place yet),
+// each pass running when FileInfo gives its region a size, every section at
+// the running offset, which moves on by its stored size rounded up to 64.
+// A NOBITS section of the DATA pass takes no room; one taken by another pass
+// does, though its header says offset 0.
+struct Placement {
+    std::vector<uint64_t> offset;  // 0: not placed
+    uint64_t end = 0;
+};
+
+bool takenByPass(int pass, const Elf32_Shdr& h) {
+    const bool alloc = h.sh_flags & SHF_ALLOC, exec = h.sh_flags & SHF_EXECINSTR;
+    const bool table = h.sh_type == SHT_EXPORT_TABLE || h.sh_type == SHT_IMPORT_TABLE;
+    switch (pass) {
+        case 0: return alloc && !exec && !table && h.sh_addr < kLoaderRangeStart;
+        case 1: return alloc && (table || h.sh_addr >= kLoaderRangeStart);
+        case 2: return alloc && exec && !table;
+        default: return true;
     }
+}
+
+Placement simulatePlacement(const ModuleImage& m) {
+    Placement p;
+    p.offset.assign(m.sections.size(), 0);
+    const Elf32_Shdr& info = m.sections.back().header;
+    uint64_t running = align64(uint64_t(info.sh_offset) + info.sh_size);
+    const uint32_t sizes[4] = {m.info.dataSize, m.info.loadSize, m.info.textSize, m.info.tempSize};
+    std::vector<bool> taken(m.sections.size(), false);
+    for (int pass = 0; pass < 4; ++pass) {
+        if (sizes[pass] == 0) continue;
+        for (size_t i = 1; i + 2 < m.sections.size(); ++i) {
+            const Elf32_Shdr& h = m.sections[i].header;
+            if (taken[i] || h.sh_size == 0 || !takenByPass(pass, h)) continue;
+            taken[i] = true;
+            p.offset[i] = running;
+            if (!(pass == 0 && h.sh_type == SHT_NOBITS)) running = align64(running + h.sh_size);
+        }
+    }
+    p.end = running;
+    return p;
 }
 
 // The builder fills every gap with zero bytes; anything else there is damage
@@ -108,25 +142,32 @@ void checkGap(const ModuleImage& m, uint64_t from, uint64_t to, const std::strin
     const auto begin = m.bytes.begin() + std::ptrdiff_t(from), end = m.bytes.begin() + std::ptrdiff_t(to);
     const auto count = std::count_if(begin, end, [](uint8_t b) { return b != 0; });
     if (count)
-        out.push_back({label, std::to_string(count) + " non-zero bytes in the padding at " +
-                                  hex32(uint32_t(from)) + " to " + hex32(uint32_t(to))});
+        out.push_back({label, std::to_string(count) + " non-zero bytes in the padding at " + hex32(uint32_t(from)) +
+                                  " to " + hex32(uint32_t(to))});
 }
 
-// The builder writes DATA, LOAD, TEXT and TEMP sections in that order, each
-// group in index order, every section at the next 64-byte boundary behind
-// the one before, the first behind FileInfo; the file ends behind the last.
-void checkLayout(const ModuleImage& m, Findings& out) {
+int regionOrder(Region r) {
+    switch (r) {
+        case Region::data: return 0;
+        case Region::load: return 1;
+        case Region::text: return 2;
+        default: return 3;
+    }
+}
+
+// Sections in file order: DATA, LOAD, TEXT, TEMP, each group in index order,
+// none overlapping another or the headers, zeros between them.
+void checkOrder(const ModuleImage& m, Findings& out) {
     std::vector<const ModuleSection*> placed;
     for (const ModuleSection& s : m.sections)
         if (s.index + 2 < m.sections.size() && s.index != 0 && s.insideFile) placed.push_back(&s);
     std::sort(placed.begin(), placed.end(), [](const ModuleSection* a, const ModuleSection* b) {
         return a->header.sh_offset < b->header.sh_offset;
     });
-    const Elf32_Shdr& info = m.sections.back().header;
-    uint64_t expected = align64(uint64_t(info.sh_offset) + info.sh_size);
+    const ModuleSection& info = m.sections.back();
     const uint64_t crcsEnd = 0x40 + 44ull * m.sections.size();
-    checkGap(m, crcsEnd, std::min<uint64_t>(info.sh_offset, align64(crcsEnd)), sectionLabel(m.sections.back()), out);
-    checkGap(m, uint64_t(info.sh_offset) + info.sh_size, expected, sectionLabel(m.sections.back()), out);
+    checkGap(m, crcsEnd, std::min<uint64_t>(info.header.sh_offset, align64(crcsEnd)), sectionLabel(info), out);
+    uint64_t end = uint64_t(info.header.sh_offset) + info.header.sh_size;
     const ModuleSection* previous = nullptr;
     for (const ModuleSection* s : placed) {
         const std::string label = sectionLabel(*s);
@@ -138,22 +179,31 @@ void checkLayout(const ModuleImage& m, Findings& out) {
         else if (previous && s->region == previous->region && s->index < previous->index)
             out.push_back({label, "lies behind " + sectionLabel(*previous) + ", out of index order in " +
                                       regionName(s->region)});
-        const uint64_t previousEnd = previous ? uint64_t(previous->header.sh_offset) + previous->header.sh_size : 0;
-        if (previous && offset < previousEnd)
-            out.push_back({label, "bytes at " + hex32(uint32_t(offset)) + " overlap " + sectionLabel(*previous)});
-        else if (!previous && offset < expected)
-            out.push_back({label, "bytes at " + hex32(uint32_t(offset)) + " overlap the headers, CRCs or FileInfo"});
-        else if (offset != expected)
-            out.push_back({label, "lies at " + hex32(uint32_t(offset)) + ", the builder places it at " +
-                                      hex32(uint32_t(expected))});
-        if (offset > expected) checkGap(m, expected, offset, label, out);
-        expected = std::max(expected, align64(offset + s->header.sh_size));
-        checkGap(m, offset + s->header.sh_size, expected, label, out);
+        if (offset < end)
+            out.push_back({label, "bytes at " + hex32(uint32_t(offset)) + " overlap " +
+                                      (previous ? sectionLabel(*previous) : "the headers, CRCs or FileInfo")});
+        else
+            checkGap(m, end, offset, label, out);
+        end = std::max(end, offset + s->header.sh_size);
         previous = s;
     }
-    if (m.bytes.size() != expected)
-        out.push_back({"file", "length " + std::to_string(m.bytes.size()) + " is not " + std::to_string(expected) +
-                                   ", the end of its last section rounded up to 64"});
+    checkGap(m, end, m.bytes.size(), "file", out);
+}
+
+void checkLayout(const ModuleImage& m, Findings& out) {
+    checkOrder(m, out);
+    if (!m.info.present) return;
+    const Placement p = simulatePlacement(m);
+    for (const ModuleSection& s : m.sections) {
+        if (!s.hasFileBytes || s.index == 0 || s.index + 2 >= m.sections.size()) continue;
+        if (s.header.sh_offset != p.offset[s.index])
+            out.push_back({sectionLabel(s), "lies at " + hex32(s.header.sh_offset) + ", the builder places it at " +
+                                                (p.offset[s.index] ? hex32(uint32_t(p.offset[s.index]))
+                                                                   : std::string("no offset (no pass takes it)"))});
+    }
+    if (m.bytes.size() != p.end)
+        out.push_back({"file", "length " + std::to_string(m.bytes.size()) + " is not " + std::to_string(p.end) +
+                                   ", where the builder ends it behind its last section"});
 }
 
 struct Span {
@@ -251,7 +301,7 @@ void checkImportTables(const ModuleImage& m, Findings& out) {
 
 std::string findingLine(const Finding& finding) { return finding.where + ": " + finding.what; }
 
-std::vector<Finding> checkModule(const ModuleImage& m) {
+std::vector<Finding> checkModule(const ModuleImage& m, bool regionRules) {
     Findings out = m.findings;
     if (!m.tableRead) return out;
     checkHeader(m, out);
@@ -261,14 +311,14 @@ std::vector<Finding> checkModule(const ModuleImage& m) {
     for (const ModuleSection& s : m.sections)
         if (s.index != 0 && s.index + 2 < m.sections.size()) checkSectionBytes(m, s, out);
     checkLayout(m, out);
-    checkRegions(m, out);
+    if (regionRules) checkRegions(m, out);
     checkImportTables(m, out);
     return out;
 }
 
-std::vector<Finding> checkModuleBytes(ByteSpan bytes) {
+std::vector<Finding> checkModuleBytes(ByteSpan bytes, bool regionRules) {
     ModuleImage module;
     module.bytes = bytes;
     readModule(module);
-    return checkModule(module);
+    return checkModule(module, regionRules);
 }

@@ -133,10 +133,10 @@ int32_t diffMode(DumpRun& run, const ModuleImage& a, const ModuleImage& b) {
     compareHeaders(d, a, b);
     compareSections(d, a, b);
     compareFileInfo(d, a.info, b.info);
-    printRegions(run, a.info, b.info);
     const bool sameBytes = a.bytes.size() == b.bytes.size() &&
                            (a.bytes.empty() || memcmp(a.bytes.data(), b.bytes.data(), a.bytes.size()) == 0);
     if (d.differences == 0 && !sameBytes) difference(d, "the files differ in bytes that no field above shows");
+    printRegions(run, a.info, b.info);
     dumpPrint(run, "\n%s\n", d.differences ? (std::to_string(d.differences) + " difference" +
                                                (d.differences == 1 ? "" : "s")).c_str()
                                            : "identical");

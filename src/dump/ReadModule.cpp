@@ -20,8 +20,10 @@ Region regionOf(const Elf32_Shdr& h) {
     if (h.sh_type == SHT_NULL && h.sh_size == 0) return Region::none;
     const bool alloc = h.sh_flags & SHF_ALLOC, exec = h.sh_flags & SHF_EXECINSTR;
     const bool table = h.sh_type == SHT_EXPORT_TABLE || h.sh_type == SHT_IMPORT_TABLE;
-    if (alloc && exec && !table) return Region::text;
+    // In the order of the builder's placement passes: LOAD takes the tables and
+    // anything at loader addresses before TEXT takes the code.
     if (alloc && (table || h.sh_addr >= kLoaderRangeStart)) return Region::load;
+    if (alloc && exec) return Region::text;
     if (alloc) return Region::data;
     return Region::temp;
 }
