@@ -38,7 +38,8 @@ run
 expectEq "all pass: exit 0" "$status" 0
 expectEq "all pass: both summaries" "$(grep -c '^100% tests passed, 0 tests failed out of 30$' <<<"$out")" 2
 expectMatch "all pass: the fuzz result" "$out" '^  fuzz smoke run: no findings$'
-expectMatch "all pass: closing line" "$out" '^test: all 7 steps passed in [0-9]+ s$'
+expectMatch "all pass: closing line" "$out" '^test: all 6 steps passed in [0-9]+ s$'
+expectEq "all pass: as many step lines as steps" "$(grep -c '^\[[1-6]/6\] ' <<<"$out")" 6
 expectNoMatch "all pass: no test chatter" "$out" 'Suite.Case'
 expectEq "all pass: short" "$(wc -l <<<"$out")" 13
 
