@@ -1,0 +1,28 @@
+// Our deflate engine: zlib streams with exactly the bytes that zlib 1.2.13's
+// compress2 writes with its default settings (window bits 15, memory level 8,
+// default strategy), so that a module's bytes do not depend on the zlib the
+// tool was built with. Needs nothing but the C++ standard library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Results. The failures keep zlib's status values, so a caller that reports
+// "the zlib status" can pass them on unchanged.
+enum DeflateStatus : int {
+    deflateOk = 0,
+    deflateNotSmaller = 1,   // the stream would not fit in the capacity given
+    deflateBadLevel = -2,    // zlib's Z_STREAM_ERROR
+    deflateNoMemory = -4,    // zlib's Z_MEM_ERROR
+    deflateTooLarge = -5,    // more than 4 GiB - 1 bytes of input
+};
+
+// Compresses size bytes at data into one zlib stream at level 1 to 9 (-1
+// means 6): the two-byte header, the deflate blocks and the Adler-32.
+// Writes it to out and sets length when it fits in capacity bytes; returns
+// deflateNotSmaller as soon as it cannot fit (out then holds no usable
+// stream). Uses about 330 KB of working memory besides out.
+int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length);
+
+// Adler-32 of size bytes, continuing from adler (1 for a fresh sum).
+uint32_t adler32Update(uint32_t adler, const uint8_t* data, size_t size);
