@@ -207,3 +207,7 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
     length = e.out.pos + 4;
     return deflateOk;
 }
+
+void setDeflateStampForTesting(uint32_t stamp) {
+    if (acquireEngine(0)) tCachedEngine->nextStamp = stamp;
+}

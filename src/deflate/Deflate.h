@@ -26,3 +26,7 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
 
 // Adler-32 of size bytes, continuing from adler (1 for a fresh sum).
 uint32_t adler32Update(uint32_t adler, const uint8_t* data, size_t size);
+
+// Tests only: the next stream of this thread numbers its positions from
+// stamp (1 or more), to reach the point where the numbering starts over.
+void setDeflateStampForTesting(uint32_t stamp);

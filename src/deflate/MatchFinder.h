@@ -31,7 +31,9 @@ struct LevelParams {
 
 struct MatchFinder {
     uint32_t head[kHashSize];     // newest stamped position of each hash
-    uint32_t prev[kWindowSize];   // previous position of the same hash, by position mod 32 KiB
+    // By position mod 32 KiB: how far back the previous position of the same
+    // hash lies, 65535 for "farther than any match reaches".
+    uint16_t prev[kWindowSize];
 };
 
 // zlib's hash of the 3 bytes at p: 5 bits of shift over 15 bits, so it only
@@ -46,7 +48,8 @@ inline unsigned hashAt(const uint8_t* p) {
 inline uint32_t insertString(MatchFinder& f, const uint8_t* data, size_t index, uint32_t at) {
     const unsigned h = hashAt(data + index);
     const uint32_t previous = f.head[h];
-    f.prev[at & (kWindowSize - 1)] = previous;
+    const uint32_t back = at - previous;
+    f.prev[at & (kWindowSize - 1)] = uint16_t(back < 0xFFFF ? back : 0xFFFF);
     f.head[h] = at;
     return previous;
 }
@@ -99,11 +102,16 @@ inline unsigned longestMatch(const MatchFinder& f, const LevelParams& params, co
     if (bestLength >= params.good) chain >>= 2;
     const unsigned nice = params.nice < lookahead ? params.nice : lookahead;
     const uint32_t limit = at - search.windowBase > kMaxDistance ? at - kMaxDistance : search.windowBase;
-    const uint8_t* scan = search.data + (at - search.stamp);
-    uint16_t scanEnd = load16(scan + bestLength - 1);
+    // Stamped position c lies at origin + c (integer arithmetic: origin
+    // itself may point before the input).
+    const uintptr_t origin = uintptr_t(search.data) - search.stamp;
+    const uint8_t* scan = reinterpret_cast<const uint8_t*>(origin + at);
     const uint16_t scanStart = load16(scan);
-    do {
-        const uint8_t* match = search.data + (cur - search.stamp);
+    uint16_t scanEnd = load16(scan + bestLength - 1);
+    const uint16_t* prev = f.prev;
+    for (;;) {
+        const uint8_t* match = reinterpret_cast<const uint8_t*>(origin + cur);
+        const unsigned back = prev[cur & (kWindowSize - 1)];
         if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart) {
             const unsigned length = 2 + commonLength(scan + 2, match + 2, maxLength - 2);
             if (length > bestLength) {
@@ -113,7 +121,9 @@ inline unsigned longestMatch(const MatchFinder& f, const LevelParams& params, co
                 scanEnd = load16(scan + bestLength - 1);
             }
         }
-        cur = f.prev[cur & (kWindowSize - 1)];
-    } while (cur > limit && --chain != 0);
+        // The next candidate must lie above the limit.
+        if (back >= cur - limit || --chain == 0) break;
+        cur -= back;
+    }
     return bestLength;
 }
