@@ -111,6 +111,25 @@ TEST(Deflate, SizesAroundBlockCutsAndWindowSlides) {
     expectSameAsZlib(wordText(65275, 9), "text 65275");
 }
 
+TEST(Deflate, StringAtTheWindowStartWhenItSlides) {
+    // zlib slides its window once the position is 65274 bytes into it, here
+    // at position 65274 itself, the input ending within the lookahead; the
+    // string at the new window start (32768) then no longer counts, though
+    // it lies exactly at the farthest distance searched. It must be the
+    // newest of its hash chain: no string in between has its hash. Bytes of
+    // 64 values keep the blocks compressed, so the parse shows.
+    auto hash = [](const uint8_t* p) { return ((p[0] << 10) ^ (p[1] << 5) ^ p[2]) & 0x7FFF; };
+    for (size_t size : {65400, 65530}) {
+        Bytes in = randomBytes(size, 64, uint32_t(size));
+        std::copy_n(in.begin() + 32768, 20, in.begin() + 65274);
+        const int planted = hash(&in[32768]);
+        std::mt19937 rng(1);
+        for (size_t k = 32769; k < 65274; ++k)
+            while (hash(&in[k]) == planted) in[k + 2] = uint8_t(rng() % 64);
+        expectSameAsZlib(in, "string at the slide " + std::to_string(size));
+    }
+}
+
 TEST(Deflate, DeepTreesAreLimited) {
     for (unsigned symbols : {16u, 20u, 24u}) {
         expectSameAsZlib(fibonacciLiterals(symbols, symbols), "fibonacci " + std::to_string(symbols));
