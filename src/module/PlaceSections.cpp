@@ -9,6 +9,7 @@
 #include <memory>
 #include <thread>
 
+#include "deflate/Deflate.h"
 #include "driver/Output.h"
 #include "driver/ToolState.h"
 #include "elf/SectionContents.h"
@@ -180,20 +181,27 @@ void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
 
 CompressedSection compressSection(const uint8_t* data, uint32_t size, int level) {
     CompressedSection result;
-    const uLongf capacity = uLongf(size) + 1024;
+    // Only a stream that, with the size word in front, is shorter than the
+    // section is kept; the engine stops as soon as the stream cannot be.
+    if (size <= 5) return result;
+    const size_t capacity = size_t(size) - 5;
     StoredBytes buffer;
-    buffer.buffer.reset(static_cast<uint8_t*>(malloc(size_t(capacity) + 4)));
+    buffer.buffer.reset(static_cast<uint8_t*>(malloc(capacity + 4)));
     if (!buffer.buffer) {
         result.allocationFailed = true;
         return result;
     }
-    uLongf streamLength = capacity;
-    result.status = compress2(buffer.data() + 4, &streamLength, data, uLong(size), level);
-    if (result.status != Z_OK || uint64_t(streamLength) + 4 >= size) return result;
+    size_t streamLength = 0;
+    const int status = compressZlib(data, size, level, buffer.data() + 4, capacity, streamLength);
+    if (status == deflateNotSmaller) return result;
+    if (status != deflateOk) {
+        result.status = status;
+        return result;
+    }
     writeBe32(buffer.data(), size);
     // Shrunk in place rather than copied; when even that fails the larger
     // buffer simply stays.
-    const size_t length = size_t(streamLength) + 4;
+    const size_t length = streamLength + 4;
     if (void* shrunk = realloc(buffer.data(), length)) {
         (void)buffer.buffer.release();
         buffer.buffer.reset(static_cast<uint8_t*>(shrunk));
@@ -255,7 +263,7 @@ int placeSections() {
                 return -1;
             }
             if (planned.tryCompress) {
-                if (planned.compressed.status != Z_OK) {
+                if (planned.compressed.status != deflateOk) {
                     printOut("***Error during compression %08X\n", uint32_t(planned.compressed.status));
                     return planned.compressed.status;
                 }
