@@ -76,20 +76,28 @@ uint32_t checkHeader(uint8_t* bytes, uint32_t count, Reading& r) {
     if (r.shoff != 0 && (r.shoff < r.headerSize || r.shoff >= count)) return 0xBAD00020;
     if (r.shstrndx != 0 && r.shstrndx >= r.shnum) return 0xBAD00021;
 
-    // The tables must hold their entries (with narrow strides the last entry
-    // reaches past num x stride), and a table at offset 0 lies on the ELF
-    // header, which converting it in place would overwrite.
     const uint64_t phEnd = uint64_t(r.phoff) + uint64_t(r.phnum) * r.phentsize;
     if (r.phoff != 0 && phEnd > count) return 0xBAD00022;
-    if (r.phnum != 0 && !r.inFile(r.phoff + uint64_t(r.phnum - 1) * r.phentsize, sizeof(Elf32_Phdr)))
-        return 0xBAD00022;
-    if (r.phoff == 0 && r.phnum != 0 && r.convert) return 0xBAD0001F;
-
     const uint64_t shEnd = uint64_t(r.shoff) + uint64_t(r.shnum) * r.shentsize;
     if (r.shoff != 0 && shEnd > count) return 0xBAD00023;
+
+    // The section headers are read next. The table must hold its entries
+    // (with a narrow stride the last entry reaches past num x stride), and a
+    // table at offset 0 lies on the ELF header, which converting it in place
+    // would overwrite.
     if (r.shnum > 1 && !r.inFile(r.shoff + uint64_t(r.shnum - 1) * r.shentsize, sizeof(Elf32_Shdr)))
         return 0xBAD00023;
     if (r.shoff == 0 && r.shnum > 1 && r.convert) return 0xBAD00020;
+    return 0;
+}
+
+// The program headers are first read after the section starts are tested:
+// the same rules as for the section header table, tested only then, so that
+// an input refused by an earlier test keeps that test's code.
+uint32_t checkProgramTableBounds(const Reading& r) {
+    if (r.phnum != 0 && !r.inFile(r.phoff + uint64_t(r.phnum - 1) * r.phentsize, sizeof(Elf32_Phdr)))
+        return 0xBAD00022;
+    if (r.phoff == 0 && r.phnum != 0 && r.convert) return 0xBAD0001F;
     return 0;
 }
 
@@ -118,6 +126,7 @@ uint32_t checkSectionStarts(const Reading& r) {
 }
 
 uint32_t checkProgramStarts(const Reading& r) {
+    if (uint32_t code = checkProgramTableBounds(r)) return code;
     if (r.convert)
         for (uint32_t i = 0; i < r.phnum; ++i) swapProgramHeader(r.program(i));
 
@@ -364,19 +373,6 @@ int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t coun
         printOut("*** Error ELF file \"%.*s\" has no sections. return -1.\n", nameLength, name);
         return -1;
     }
-    // The later passes index section headers by 40 bytes and program
-    // headers by 32.
-    if (image.sectionHeaderSize != sizeof(Elf32_Shdr)) {
-        printOut("***Error: ELF file \"%.*s\" has section headers of %u bytes; only %u are supported. return -1.\n",
-                 nameLength, name, image.sectionHeaderSize, uint32_t(sizeof(Elf32_Shdr)));
-        return -1;
-    }
-    if (header.e_phnum != 0 && image.programHeaderSize != sizeof(Elf32_Phdr)) {
-        printOut("***Error: ELF file \"%.*s\" has program headers of %u bytes; only %u are supported. return -1.\n",
-                 nameLength, name, image.programHeaderSize, uint32_t(sizeof(Elf32_Phdr)));
-        return -1;
-    }
-    detachSectionsOverHeaders();
 
     ToolSettings& s = settings();
     uint32_t relocationSections = 0;
@@ -401,5 +397,18 @@ int loadInputElf(int nameLength, const char* name, uint8_t* bytes, uint32_t coun
         printOut("*** Error \"%.*s\" has no relocations.  Cannot make an QDL from it. Return -1\n", nameLength, name);
         return -1;
     }
+    // The later passes index section headers by 40 bytes and program
+    // headers by 32; an input that the tests above refuse keeps their message.
+    if (image.sectionHeaderSize != sizeof(Elf32_Shdr)) {
+        printOut("***Error: ELF file \"%.*s\" has section headers of %u bytes; only %u are supported. return -1.\n",
+                 nameLength, name, image.sectionHeaderSize, uint32_t(sizeof(Elf32_Shdr)));
+        return -1;
+    }
+    if (header.e_phnum != 0 && image.programHeaderSize != sizeof(Elf32_Phdr)) {
+        printOut("***Error: ELF file \"%.*s\" has program headers of %u bytes; only %u are supported. return -1.\n",
+                 nameLength, name, image.programHeaderSize, uint32_t(sizeof(Elf32_Phdr)));
+        return -1;
+    }
+    detachSectionsOverHeaders();
     return 0;
 }

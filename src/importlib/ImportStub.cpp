@@ -27,9 +27,15 @@ uint64_t align64(uint64_t value) { return (value + 63) & ~uint64_t(63); }
 struct ExportTable {
     uint32_t index = 0;
     const uint8_t* contents = nullptr;
-    uint32_t capacity = 0;
-    uint32_t count = 0;  // n
+    uint32_t capacity = 0;    // bytes of the contents that exist
+    uint32_t entryBytes = 0;  // of those, the bytes within sh_size
+    uint32_t count = 0;       // n
     uint32_t sh_addr = 0;
+
+    // How many of the n entries the contents hold.
+    uint32_t entriesHeld() const {
+        return entryBytes < kExportHeaderSize ? 0 : (entryBytes - kExportHeaderSize) / kExportEntrySize;
+    }
 };
 
 struct StubSymbol {
@@ -44,22 +50,40 @@ std::string_view nameOfSection(uint32_t index) {
     return header ? sectionName(*header) : std::string_view();
 }
 
-// Reads the table's header; the table must hold its n entries.
+void reportShortExportTable(uint32_t index) {
+    const std::string_view name = nameOfSection(index);
+    printOut("***Error: export section \"%.*s\" (index %u) is too short for its entries. Return -1\n",
+             int(name.size()), name.data(), index);
+}
+
+// Reads n from the table's first word. The entries are bounded where they
+// are read, so that the count comparison of the data exports comes first.
 bool loadExportTable(uint32_t index, ExportTable& table) {
     table.index = index;
     if (index == 0) return true;
     const Elf32_Shdr* header = inputSectionHeader(index);
     table.contents = sectionContents(index);
     table.capacity = sectionContentsCapacity(index);
-    if (header && table.contents && table.capacity >= kExportHeaderSize) {
+    table.entryBytes = std::min(table.capacity, header ? header->sh_size : 0);
+    if (header && table.contents && table.capacity >= 4) {
         table.count = readBe32(table.contents);
         table.sh_addr = header->sh_addr;
-        const uint64_t needed = kExportHeaderSize + uint64_t(kExportEntrySize) * table.count;
-        if (needed <= header->sh_size && needed <= table.capacity) return true;
+        return true;
     }
+    reportShortExportTable(index);
+    return false;
+}
+
+void reportShortRelocations(uint32_t index, uint32_t entries) {
     const std::string_view name = nameOfSection(index);
-    printOut("***Error: export section \"%.*s\" (index %u) is too short for its entries. Return -1\n",
-             int(name.size()), name.data(), index);
+    printOut("***Error: relocation section \"%.*s\" (index %u) is too short for its %u entries. Return -1\n",
+             int(name.size()), name.data(), index, entries);
+}
+
+// Entry k must lie inside the table before it is read.
+bool holdsEntry(const ExportTable& table, uint32_t k) {
+    if (k < table.entriesHeld()) return true;
+    reportShortExportTable(table.index);
     return false;
 }
 
@@ -141,13 +165,7 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
             return -1;
         }
         relocations = sectionContents(dataExportRelocations);
-        relocationCapacity = sectionContentsCapacity(dataExportRelocations);
-        if (nd != 0 && (!relocations || uint64_t(kRelaStride) * nd > relocationCapacity)) {
-            const std::string_view name = nameOfSection(dataExportRelocations);
-            printOut("***Error: relocation section \"%.*s\" (index %u) is too short for its %u entries. Return -1\n",
-                     int(name.size()), name.data(), dataExportRelocations, nd);
-            return -1;
-        }
+        relocationCapacity = relocations ? sectionContentsCapacity(dataExportRelocations) : 0;
     }
 
     const uint16_t functionSection = 1;
@@ -156,19 +174,23 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
     // The symbols and their names, in symbol order.
     std::string strings(1, '\0');
     std::vector<StubSymbol> symbols(1);
-    symbols.reserve(size_t(1) + nf + nd);
+    symbols.reserve(size_t(1) + std::min(nf, functions.entriesHeld()) + std::min(nd, data.entriesHeld()));
     for (uint32_t k = 0; k < nf; ++k) {
         std::string_view name;
-        if (!exportName(functions, k, name)) return -1;
+        if (!holdsEntry(functions, k) || !exportName(functions, k, name)) return -1;
         symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, kInfoFunction,
                            functionSection});
         appendName(strings, name);
     }
     for (uint32_t k = 0; k < nd; ++k) {
         std::string_view name;
-        if (!exportName(data, k, name)) return -1;
+        if (!holdsEntry(data, k) || !exportName(data, k, name)) return -1;
         uint8_t info = kInfoObject;
-        if (relocations) {
+        if (dataExportRelocations != 0) {
+            if (!relocations || uint64_t(kRelaStride) * (k + 1) > relocationCapacity) {
+                reportShortRelocations(dataExportRelocations, nd);
+                return -1;
+            }
             Elf32_Rela rela;
             memcpy(&rela, relocations + uint64_t(kRelaStride) * k, sizeof rela);
             if (rela.r_offset - data.sh_addr != kExportHeaderSize + kExportEntrySize * k) {
@@ -189,6 +211,13 @@ int buildImportStub(uint32_t functionExports, uint32_t dataExports, uint32_t dat
         symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, info, dataSection});
         appendName(strings, name);
     }
+
+    // The import tables copy the export tables' header words.
+    for (const ExportTable* table : {&functions, &data})
+        if (table->index != 0 && table->capacity < kExportHeaderSize) {
+            reportShortExportTable(table->index);
+            return -1;
+        }
 
     // Layout.
     const uint64_t L = moduleName.size();

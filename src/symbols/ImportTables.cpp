@@ -11,20 +11,6 @@
 #include "symbols/SymbolAccess.h"
 
 int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, const SymbolsBySection* groups) {
-    // The table must hold its header words and the exporting module's name
-    // with its NUL; nothing is changed when it does not.
-    const uint8_t* contents = sectionContents(index);
-    uint32_t held = sectionContentsCapacity(index);
-    if (held > header.sh_size) held = header.sh_size;
-    const void* nul = contents && held > 8 ? std::memchr(contents + 8, 0, held - 8) : nullptr;
-    if (!nul) {
-        std::string_view name = sectionName(header);
-        printOut("***Error: Import table section %d \"%.*s\" holds no NUL-terminated module name. Return -1.\n",
-                 int(index), int(name.size()), name.data());
-        return -1;
-    }
-    const uint64_t nameLength = uint64_t(static_cast<const uint8_t*>(nul) - (contents + 8));
-
     uint32_t symbolCount = 0;
     Elf32_Sym* symbols = viewSymbols(symbolCount);
     // The symbols of the table, in symbol order.
@@ -47,11 +33,7 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, co
             break;
         }
     }
-    uint32_t slotOffset = 0;
-    if (sectionSymbol != 0) {
-        symbols[sectionSymbol].st_value = address;
-        slotOffset = 8;
-    }
+    uint32_t slotOffset = sectionSymbol != 0 ? 8 : 0;
 
     // One slot per import; the signature covers the imported names in order.
     const uint8_t zeros[14] = {};
@@ -64,11 +46,34 @@ int finaliseImportTable(uint32_t index, Elf32_Shdr& header, uint32_t address, co
         if (!name.empty())
             signature = crc32(signature, reinterpret_cast<const Bytef*>(name.data()), uInt(name.size()));
         signature = crc32(signature, zeros, 1);
-        symbol.st_value = address + slotOffset;
         slotOffset += 8;
         ++importCount;
     }
     signature = crc32(signature, zeros, sizeof zeros);
+
+    // The table must hold its header words and the exporting module's name
+    // with its NUL. Tested only here, where the words are written and the
+    // name read, so that the name lookups above print their warnings first.
+    const uint8_t* contents = sectionContents(index);
+    uint32_t held = sectionContentsCapacity(index);
+    if (held > header.sh_size) held = header.sh_size;
+    const void* nul = contents && held > 8 ? std::memchr(contents + 8, 0, held - 8) : nullptr;
+    if (!nul) {
+        std::string_view name = sectionName(header);
+        printOut("***Error: Import table section %d \"%.*s\" holds no NUL-terminated module name. Return -1.\n",
+                 int(index), int(name.size()), name.data());
+        return -1;
+    }
+    const uint64_t nameLength = uint64_t(static_cast<const uint8_t*>(nul) - (contents + 8));
+
+    // Only a sound table gives its symbols their addresses.
+    if (sectionSymbol != 0) symbols[sectionSymbol].st_value = address;
+    uint32_t slot = sectionSymbol != 0 ? 8 : 0;
+    for (uint32_t i : own) {
+        if (symbolType(symbols[i]) == STT_SECTION) continue;
+        symbols[i].st_value = address + slot;
+        slot += 8;
+    }
 
     // The table is at least as large as its header and the module name.
     uint32_t newSize = slotOffset;

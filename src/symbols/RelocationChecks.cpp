@@ -96,19 +96,23 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
         const uint32_t type = relocationType(rela.r_info);
         if (type == R_PPC_NONE) continue;
         const uint32_t symbolIndex = relocationSymbol(rela.r_info);
-        if (symbolIndex >= symbolCount) {
+        // A symbol index past the table is refused where the symbol is first
+        // read, so that the rules that do not need it report first.
+        const bool symbolKnown = symbolIndex < symbolCount;
+        const Elf32_Sym& symbol = symbolKnown ? symbols[symbolIndex] : Elf32_Sym{};
+        auto unknownSymbol = [&] {
             printOut("***Error: Reloc sec %d, entry %d names symbol %d, but the symbol table holds %d symbols. "
                      "Return -1.\n",
                      i, j, int(symbolIndex), int(symbolCount));
             return -1;
-        }
-        const Elf32_Sym& symbol = symbols[symbolIndex];
+        };
 
         // A QDL may not use the small data areas. Reported for every entry,
         // the section fails at its end.
         if (options.checkNoSda && isSdaRelocation(type)) {
             printOut("***Error: QDL uses illegal SDA relocation %d.\n          Reloc sec %d, entry %d.\n", int(type), i,
                      j);
+            if (!symbolKnown) return unknownSymbol();
             // Looked up between the two lines: its out-of-range warning prints there.
             const Name name = printable(symbolName(symbol));
             printOut("          Symbol \"%.*s\".\n", name.length, name.text);
@@ -127,6 +131,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
                          uint32_t(end), target->sh_size);
                 return -1;
             }
+            if (!symbolKnown) return unknownSymbol();
             const uint32_t nameWord = readBe32(exportContents + (offset & ~7u) + 4);
             const uint8_t kind = symbolType(symbol);
             if (dataExports) {
@@ -155,6 +160,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
 
         // Code is not readable in a module: no 32-bit absolute references from it.
         if (codeSection && type == R_PPC_ADDR32 && !options.allowCode32) {
+            if (!symbolKnown) return unknownSymbol();
             const Name name = printable(symbolName(symbol));
             printOut("***Error: \"%s\", 32-bit reference from code @ 0x%8.8x to 0x%8.8x (%.*s) is illegal (reloc # "
                      "%d)\n",
@@ -166,6 +172,7 @@ int checkRelocationSection(const Elf32_Shdr& relocationSection, uint32_t index) 
 
         // Nothing in the module may refer to a section that is not loaded,
         // unless the reference is weak.
+        if (!symbolKnown) return unknownSymbol();
         if (symbol.st_shndx < sectionCount) {
             const Elf32_Shdr* home = sectionHeaderAt(symbol.st_shndx);
             if (!isAllZeroHeader(home) && !(home->sh_flags & SHF_ALLOC) && symbolBinding(symbol) != STB_WEAK) {

@@ -131,6 +131,51 @@ TEST(ModuleEndToEnd, ThreadCountDoesNotChangeTheModule) {
     checkedModule(dir + "/big.qdl");
 }
 
+TEST(ModuleEndToEnd, IncompressibleSectionIsStoredAsItIs) {
+    // 8 MiB of random bytes: the stream would not fit in the section's size
+    // + 1024 bytes, so the section is stored, as with -zx.
+    BasicInput basic = makeBasicInput();
+    TestSection packed;
+    packed.name = ".packed";
+    packed.flags = SHF_ALLOC;
+    packed.addr = 0x10400000;
+    packed.data.resize(8 << 20);
+    uint64_t state = 0x9E3779B97F4A7C15ull;
+    for (uint8_t& byte : packed.data) {
+        state = state * 6364136223846793005ull + 1442695040888963407ull;
+        byte = uint8_t(state >> 56);
+    }
+    packed.addralign = 16;
+    basic.builder.addSection(packed);
+    const std::string dir = testTempDir();
+    writeTempFile(basic.builder.build(), "packed.elf");
+
+    const ToolRun stored = runQdlgen(dir, "-nolib -zx packed.elf");
+    ASSERT_EQ(stored.exitStatus, 0) << stored.output;
+    const std::vector<uint8_t> storedFile = readWholeFile(dir + "/packed.qdl");
+    const ToolRun run = runQdlgen(dir, "-nolib packed.elf");
+    ASSERT_EQ(run.exitStatus, 0) << run.output;
+    EXPECT_EQ(run.output.find("rror"), std::string::npos) << run.output;
+    const std::vector<uint8_t> file = readWholeFile(dir + "/packed.qdl");
+
+    const CheckedModule module = checkedModule(dir + "/packed.qdl");
+    const int index = module.findSection(".packed");
+    ASSERT_GT(index, 0);
+    const CheckedSection& section = module.sections[index];
+    EXPECT_EQ(section.flags & 0x08000000, 0u);
+    EXPECT_EQ(section.size, packed.data.size());
+    EXPECT_EQ(section.contents, packed.data);
+    EXPECT_EQ(module.crcs[index], uint32_t(crc32(0, packed.data.data(), uInt(packed.data.size()))));
+
+    CheckedModule storedModule;
+    ASSERT_TRUE(checkModule(storedFile, storedModule).empty());
+    const CheckedSection& storedSection = storedModule.sections[storedModule.findSection(".packed")];
+    ASSERT_LE(uint64_t(section.offset) + section.size, file.size());
+    ASSERT_LE(uint64_t(storedSection.offset) + storedSection.size, storedFile.size());
+    EXPECT_TRUE(std::equal(file.begin() + section.offset, file.begin() + section.offset + section.size,
+                           storedFile.begin() + storedSection.offset));
+}
+
 TEST(ModuleEndToEnd, FailedWriteLeavesNoPartialFile) {
     const std::string dir = testTempDir();
     copyExample(dir);

@@ -573,6 +573,34 @@ TEST_F(ElfReaderTest, HostileTablesAreRefusedWithoutReadingOutside) {
     });
 }
 
+TEST_F(ElfReaderTest, OwnTableBoundsComeAfterTheHeaderAndSectionStartTests) {
+    // The program header table is first read when its entries are converted,
+    // after the section starts are tested; an input those tests refuse keeps
+    // their code.
+    expectCodes({
+        {"program header table at 0 beyond the file, section header table too long", [](BasicInput& in,
+                                                                                         const ElfLayout&) {
+             in.builder.force.e_phoff = 0;
+             in.builder.force.e_phnum = 42298;
+             in.builder.force.e_phentsize = 32767;
+             in.builder.force.e_shoff = 64;
+             in.builder.force.e_shnum = 29625;
+             in.builder.force.e_shentsize = 8606;
+         }, 0xBAD00023},
+        {"program headers at 0 and a section in the ELF header", [](BasicInput& in, const ElfLayout&) {
+             in.builder.force.e_phoff = 0;
+             in.builder.force.e_phnum = 1;
+             in.builder.section(1).forceOffset = 51;
+         }, 0xBAD00024},
+        {"program headers of 1 byte at the end and a section in the ELF header", [](BasicInput& in,
+                                                                                     const ElfLayout&) {
+             in.builder.force.e_phentsize = 1;
+             in.builder.section(1).forceOffset = 51;
+             in.builder.afterBuild = patch32At(28, [](size_t n) { return uint32_t(n - 2); });
+         }, 0xBAD00024},
+    });
+}
+
 TEST_F(ElfReaderTest, TablesAtOffsetZero) {
     // Section headers at offset 0 would lie on the ELF header; converting
     // them would overwrite it.

@@ -216,6 +216,46 @@ TEST(ImportStubTest, RelocationCountMustMatchTheDataExports) {
     EXPECT_TRUE(run.stub.image.empty());
 }
 
+TEST(ImportStubTest, CountComparisonComesBeforeTheEntriesAreBounded) {
+    // Header words written little-endian: n reads as 0x02000000, far more
+    // entries than the table holds; the counts are compared first.
+    DataInput in;
+    in.b.bigEndian = false;
+    std::vector<uint8_t> table = exportTable(0x66, {{"a"}, {"b"}});
+    std::swap(table[0], table[3]);
+    std::swap(table[1], table[2]);
+    in.dexports = addDataExports(in.b, table);
+    const uint32_t symtab = in.b.addSymbolTable({{.name = "target", .info = symbolInfo(STB_GLOBAL, STT_OBJECT)}});
+    in.rela = in.b.addRela(in.dexports, dataExportRelocations({1, 1}), symtab);
+    in.bytes = in.b.build();
+    ASSERT_TRUE(loadInput(in.bytes));
+    StubRun run = buildStub(0, in.dexports, in.rela, "m.qdl");
+    EXPECT_EQ(run.result, -1);
+    EXPECT_EQ(run.out, "***Error: numDataExports (33554432) != numRelaDataExports (2). Return -1\n");
+
+    // n = 3, but the table ends inside entry 2, where the names lie: entry 0
+    // is checked against its relocation before the missing entry is reached.
+    std::vector<uint8_t> shortTable = bigEndianWords({3, 0x66, 0xC0000000, 24, 0xC0000010, 26});
+    for (char c : std::string("a\0b\0", 4)) shortTable.push_back(uint8_t(c));
+    for (bool mismatched : {true, false}) {
+        std::vector<TestRela> relas = dataExportRelocations({1, 1, 1});
+        if (mismatched) relas[0].r_offset += 4;
+        DataInput shortInput;
+        shortInput.dexports = addDataExports(shortInput.b, shortTable);
+        const uint32_t symbols =
+            shortInput.b.addSymbolTable({{.name = "target", .info = symbolInfo(STB_GLOBAL, STT_OBJECT)}});
+        shortInput.rela = shortInput.b.addRela(shortInput.dexports, relas, symbols);
+        shortInput.bytes = shortInput.b.build();
+        ASSERT_TRUE(loadInput(shortInput.bytes));
+        run = buildStub(0, shortInput.dexports, shortInput.rela, "m.qdl");
+        EXPECT_EQ(run.result, -1);
+        EXPECT_EQ(run.out, mismatched
+                               ? "***Error: mismatched relocations and .dexports section. Return -1\n"
+                               : "***Error: export section \".dexports\" (index 1) is too short for its entries. "
+                                 "Return -1\n");
+    }
+}
+
 TEST(ImportStubTest, RelocationMustPatchItsOwnEntry) {
     std::vector<TestRela> relas = dataExportRelocations({1, 1});
     relas[1].r_offset += 4;  // the name word instead of the address word
@@ -276,8 +316,10 @@ TEST(ImportStubTest, LittleEndianInputGivesALittleEndianStub) {
 }
 
 TEST(ImportStubTest, ExportTableTooShortForItsEntriesIsRefused) {
+    // n = 3, but the table ends inside entry 2, where the names lie; a table
+    // cut inside entry 1 instead fails on the name of entry 0, read first.
     std::vector<uint8_t> table = exportTable(0x77, {{"a"}, {"b"}});
-    table.resize(20);  // n = 2 needs 24 bytes
+    writeBe32(table.data(), 3);
     ElfBuilder b;
     const uint32_t fexports = addFunctionExports(b, table);
     std::vector<uint8_t> bytes = b.build();

@@ -179,4 +179,19 @@ TEST(ImportTablesTest, ATableWithoutATerminatedModuleNameIsRefused) {
     }
 }
 
+TEST(ImportTablesTest, NameWarningsOfTheImportsPrintBeforeAnUnterminatedNameIsRefused) {
+    // The imported names are looked up before the table's own name is read.
+    ImportInput input(tableContents("app.q", false), {sectionSymbol(), import("foo")});
+    ASSERT_TRUE(loadInput(input.bytes));
+    ASSERT_EQ(bindSymbolTable(), 0);
+    const uint32_t outside = toolState().symbols.view.stringSize + 5;
+    symbolAt(2).st_name = outside;
+    Captured out;
+    EXPECT_EQ(finaliseImportTable(ImportInput::table, *sectionHeaderAt(ImportInput::table), kAddress), -1);
+    EXPECT_EQ(out.take(), "pSym->st_name is out of range (" + std::to_string(outside) +
+                              ")\n***Error: Import table section 1 \".fimport_mod\" holds no NUL-terminated module "
+                              "name. Return -1.\n");
+    EXPECT_EQ(symbolAt(2).st_value, 0u);
+}
+
 }  // namespace

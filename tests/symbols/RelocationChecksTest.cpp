@@ -312,6 +312,44 @@ TEST(RelocationChecksTest, ASymbolIndexBeyondTheBoundTableIsRefused) {
               "***Error: Reloc sec 10, entry 0 names symbol 8, but the symbol table holds 8 symbols. Return -1.\n");
 }
 
+TEST(RelocationChecksTest, ASymbolIndexBeyondTheTableIsRefusedOnlyWhereTheSymbolIsRead) {
+    // Entry 0 names symbol 8 of 8; the rules that do not read the symbol
+    // report first.
+    auto checkWithSymbolEight = [](uint32_t target, TestRela rela) {
+        RelocationInput input(target, {rela});
+        EXPECT_TRUE(input.load());
+        EXPECT_EQ(bindSymbolTable(), 0);
+        settings().outputPath = "/w/app.qdl";
+        settings().checkNoSda = true;
+        auto* entry = reinterpret_cast<Elf32_Rela*>(sectionContents(Rela));
+        entry->r_info = (8u << 8) | relocationType(entry->r_info);
+        Captured out;
+        Checked checked;
+        checked.result = checkRelocationSection(*sectionHeaderAt(Rela), Rela);
+        checked.text = out.take();
+        return checked;
+    };
+    const std::string unknown =
+        "***Error: Reloc sec 10, entry 0 names symbol 8, but the symbol table holds 8 symbols. Return -1.\n";
+
+    // The export entry's bounds are tested before its symbol is read.
+    Checked c = checkWithSymbolEight(Fexports, {.r_offset = kFexports + 24, .symbol = TextFunc, .type = R_PPC_ADDR32});
+    EXPECT_EQ(c.result, -1);
+    EXPECT_NE(c.text.find("relocation offset 0x00000020 is too large for the section 0x00000020"), std::string::npos)
+        << c.text;
+    EXPECT_EQ(c.text.find("names symbol"), std::string::npos) << c.text;
+
+    // The first line of the small-data error needs no symbol; its name does.
+    c = checkWithSymbolEight(Data, {.r_offset = kData, .symbol = DataObj, .type = R_PPC_EMB_SDA21});
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.text, "***Error: QDL uses illegal SDA relocation 109.\n          Reloc sec 10, entry 0.\n" + unknown);
+
+    // An ordinary entry reads its symbol for the non-allocated section rule.
+    c = checkWithSymbolEight(Data, {.r_offset = kData, .symbol = DataObj, .type = R_PPC_ADDR32});
+    EXPECT_EQ(c.result, -1);
+    EXPECT_EQ(c.text, unknown);
+}
+
 TEST(RelocationChecksTest, AllSectionsAreCheckedUntilTheFirstFailure) {
     RelocationInput input(Data, {{.r_offset = kData, .symbol = DataObj, .type = R_PPC_EMB_SDA21}});
     input.builder.addRela(Text, {{.r_offset = kText, .symbol = DataObj, .type = R_PPC_EMB_SDA21}}, Symtab);
