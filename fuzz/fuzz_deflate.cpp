@@ -1,6 +1,6 @@
 // Fuzzes our deflate engine against zlib's compress2. The first byte picks
 // the level; the second, when its top bit is set, tiles the rest of the
-// input (each copy with one byte changed) to up to 128 times its length (at most 1 MiB), so
+// input (each copy with one byte changed) to up to 128 times its length (at most 256 KiB), so
 // that inputs reach the window slides and long matches. Our stream must
 // equal zlib's byte for byte, inflate back to the input, and fail to fit in
 // one byte less.
@@ -21,7 +21,7 @@ std::vector<uint8_t> expand(const uint8_t* data, size_t size, uint8_t mode) {
     if (!(mode & 0x80) || size == 0) return in;
     const size_t copies = 1 + (mode & 0x7F);
     in.reserve(size * copies);
-    for (size_t c = 1; c < copies && in.size() < (1u << 20); ++c) {
+    for (size_t c = 1; c < copies && in.size() < (1u << 18); ++c) {
         const size_t at = in.size();
         in.insert(in.end(), data, data + size);
         in[at + (c * 7919) % size] ^= uint8_t(c);
