@@ -4,8 +4,7 @@
 #include <memory>
 #include <new>
 
-#include "deflate/BlockEncoder.h"
-#include "deflate/MatchFinder.h"
+#include "deflate/DeflateEngine.h"
 
 namespace {
 
@@ -17,34 +16,7 @@ constexpr LevelParams kLevels[10] = {
     {32, 258, 258, 4096, true},
 };
 
-constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
-
-// The state of one stream. Positions are input indices; zlib's window is
-// followed through two of them: windowBase, the input index of its window
-// start (it slides by 32 KiB), and windowEnd, the end of what it has read.
-struct DeflateEngine {
-    MatchFinder finder;
-    BlockEncoder encoder;
-    uint32_t nextStamp = 0;   // 0: the tables have not been cleared yet
-
-    const uint8_t* data = nullptr;
-    size_t size = 0;
-    LevelParams params{};
-    uint32_t stamp = 0;
-    size_t windowBase = 0;
-    size_t windowEnd = 0;
-    size_t blockStart = 0;
-};
-
 thread_local std::unique_ptr<DeflateEngine> tCachedEngine;
-
-// zlib's fill_window with all input at hand: it runs when fewer than
-// kMinLookahead bytes are left, slides the window by 32 KiB once the
-// position is 32 KiB + kMaxDistance into it, and reads up to its 64 KiB.
-inline void refillWindow(DeflateEngine& s, size_t pos) {
-    if (pos - s.windowBase >= kWindowSize + kMaxDistance) s.windowBase += kWindowSize;
-    s.windowEnd = s.windowBase + 2 * kWindowSize < s.size ? s.windowBase + 2 * kWindowSize : s.size;
-}
 
 inline MatchSearch searchOf(const DeflateEngine& s) {
     return {s.data, s.stamp, uint32_t(s.stamp + s.windowBase)};
@@ -97,58 +69,24 @@ bool parseFast(DeflateEngine& s) {
     return endBlock(s, pos, true);
 }
 
-// Levels 4 to 9 (zlib's deflate_slow): a match is held back one position
-// and taken only when the match found there is not longer.
-bool parseLazy(DeflateEngine& s) {
-    MatchFinder& f = s.finder;
-    BlockEncoder& e = s.encoder;
-    const uint8_t* data = s.data;
-    size_t pos = 0;
-    unsigned matchLength = kMinMatch - 1;
-    uint32_t matchStart = 0;
-    bool matchAvailable = false;
-    for (;;) {
-        if (s.windowEnd - pos < kMinLookahead) {
-            refillWindow(s, pos);
-            if (s.windowEnd == pos) break;
-        }
-        const unsigned lookahead = unsigned(s.windowEnd - pos);
-        const uint32_t at = uint32_t(s.stamp + pos);
-        const uint32_t base = uint32_t(s.stamp + s.windowBase);
-        uint32_t head = 0;
-        if (lookahead >= kMinMatch) head = insertString(f, data, pos, at);
-
-        const unsigned prevLength = matchLength;
-        const uint32_t prevMatch = matchStart;
-        matchLength = kMinMatch - 1;
-        if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
-            matchLength = longestMatch(f, s.params, searchOf(s), at, head, prevLength, lookahead, matchStart);
-            if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;
-        }
-
-        if (prevLength >= kMinMatch && matchLength <= prevLength) {
-            // Take the held match; enter its strings, except those too close
-            // to the end of the input to have three bytes.
-            const size_t lastInsert = pos + lookahead - kMinMatch;
-            const bool full = addMatch(e, at - 1 - prevMatch, prevLength);
-            const size_t matchEnd = pos + prevLength - 1;
-            const size_t insertEnd = matchEnd - 1 < lastInsert ? matchEnd - 1 : lastInsert;
-            for (size_t p = pos + 1; p <= insertEnd; ++p) insertString(f, data, p, uint32_t(s.stamp + p));
-            pos = matchEnd;
-            matchAvailable = false;
-            matchLength = kMinMatch - 1;
-            if (full && !endBlock(s, pos, false)) return false;
-        } else if (matchAvailable) {
-            const bool full = addLiteral(e, data[pos - 1]);
-            if (full && !endBlock(s, pos, false)) return false;
-            ++pos;
-        } else {
-            matchAvailable = true;
-            ++pos;
-        }
+// Tallies the lazy parser's symbols into blocks as they come.
+struct StreamSink {
+    DeflateEngine& s;
+    bool stopAt(const LazyState&) { return false; }
+    void slid(size_t) {}
+    bool literal(uint8_t byte, size_t end) { return !addLiteral(s.encoder, byte) || endBlock(s, end, false); }
+    bool match(unsigned distance, unsigned length, size_t end) {
+        return !addMatch(s.encoder, distance, length) || endBlock(s, end, false);
     }
-    if (matchAvailable) addLiteral(e, data[pos - 1]);
-    return endBlock(s, pos, true);
+};
+
+// Levels 4 to 9.
+bool parseLazyStream(DeflateEngine& s) {
+    LazyState state;
+    StreamSink sink{s};
+    if (parseLazy(s, state, sink) == ParseEnd::full) return false;
+    if (state.matchAvailable) addLiteral(s.encoder, s.data[state.pos - 1]);
+    return endBlock(s, state.pos, true);
 }
 
 // The two header bytes: method 8 with a 32 KiB window, zlib's level class,
@@ -158,6 +96,10 @@ unsigned zlibHeader(int level) {
     unsigned header = (8 + (7 << 4)) << 8 | levelClass << 6;
     return header + 31 - header % 31;
 }
+
+}  // namespace
+
+const LevelParams& levelParams(int level) { return kLevels[level]; }
 
 DeflateEngine* acquireEngine(size_t size) {
     if (!tCachedEngine) {
@@ -174,7 +116,6 @@ DeflateEngine* acquireEngine(size_t size) {
     return &s;
 }
 
-}  // namespace
 
 int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length) {
     if (level == -1) level = 6;
@@ -198,7 +139,7 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
     e.out = BitWriter{out, 2, 0, 0};
     e.capacity = capacity;
     startBlock(e);
-    const bool fits = s.params.lazyParser ? parseLazy(s) : parseFast(s);
+    const bool fits = s.params.lazyParser ? parseLazyStream(s) : parseFast(s);
     if (!fits) return deflateNotSmaller;
 
     const uint32_t adler = adler32Update(1, data, size);
