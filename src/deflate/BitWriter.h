@@ -40,4 +40,14 @@ inline void alignToByte(BitWriter& w) {
     w.pending = 0;
 }
 
+// Writes the pending bits, the last byte partly filled, when nothing more
+// is to be sent through w.
+inline void flushPartial(BitWriter& w) {
+    for (unsigned bits = w.count; bits > 0; bits = bits > 8 ? bits - 8 : 0) {
+        w.out[w.pos++] = uint8_t(w.pending);
+        w.pending >>= 8;
+    }
+    w.count = 0;
+}
+
 inline uint64_t bitsWritten(const BitWriter& w) { return uint64_t(w.pos) * 8 + w.count; }

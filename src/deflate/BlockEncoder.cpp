@@ -111,40 +111,57 @@ void startBlock(BlockEncoder& e) {
     e.symbolCount = 0;
 }
 
-bool finishBlock(BlockEncoder& e, const uint8_t* storedBytes, size_t storedLength, bool last) {
+BlockPlan planBlock(BlockEncoder& e, size_t storedLength, bool storable) {
     buildHuffmanTree(e.literals, kLiteralTreeKind, e.builder);
     buildHuffmanTree(e.distances, kDistanceTreeKind, e.builder);
-    const int lastCodeLength = buildCodeLengthTree(e);
-
+    BlockPlan plan;
+    plan.lastCodeLength = buildCodeLengthTree(e);
     // Block sizes in bytes as zlib compares them: 3 header bits, rounded up.
     uint64_t bestBytes = (e.builder.optimalBits + 3 + 7) >> 3;
     const uint64_t fixedBytes = (e.builder.staticBits + 3 + 7) >> 3;
     if (fixedBytes <= bestBytes) bestBytes = fixedBytes;
-    BlockType type = dynamicBlock;
-    if (storedLength + 4 <= bestBytes && storedBytes) type = storedBlock;
-    else if (fixedBytes == bestBytes) type = fixedBlock;
+    plan.type = dynamicBlock;
+    plan.bodyBits = e.builder.optimalBits;
+    if (storedLength + 4 <= bestBytes && storable) {
+        plan.type = storedBlock;
+    } else if (fixedBytes == bestBytes) {
+        plan.type = fixedBlock;
+        plan.bodyBits = e.builder.staticBits;
+    }
+    return plan;
+}
 
+uint64_t blockEndBit(const BlockPlan& plan, uint64_t start, size_t storedLength, bool last) {
+    uint64_t end = start + 3;
+    if (plan.type == storedBlock) end = ((end + 7) & ~uint64_t(7)) + 32 + uint64_t(storedLength) * 8;
+    else end += plan.bodyBits;
+    if (last) end = (end + 7) & ~uint64_t(7);
+    return end;
+}
+
+void emitBlock(BlockEncoder& e, const BlockPlan& plan, const uint8_t* storedBytes, size_t storedLength, bool last) {
     BitWriter& w = e.out;
-    uint64_t endBits = bitsWritten(w) + 3;
-    if (type == storedBlock) endBits = ((endBits + 7) & ~uint64_t(7)) + 32 + uint64_t(storedLength) * 8;
-    else endBits += type == fixedBlock ? e.builder.staticBits : e.builder.optimalBits;
-    if ((endBits + 7) / 8 + 4 > e.capacity) return false;
-
-    putBits(w, type << 1 | (last ? 1 : 0), 3);
-    if (type == storedBlock) {
+    putBits(w, plan.type << 1 | (last ? 1 : 0), 3);
+    if (plan.type == storedBlock) {
         alignToByte(w);
         const uint16_t length = uint16_t(storedLength);
         const uint8_t header[4] = {uint8_t(length), uint8_t(length >> 8), uint8_t(~length), uint8_t(~length >> 8)};
         memcpy(w.out + w.pos, header, 4);
         if (storedLength) memcpy(w.out + w.pos + 4, storedBytes, storedLength);
         w.pos += 4 + storedLength;
-    } else if (type == fixedBlock) {
+    } else if (plan.type == fixedBlock) {
         sendSymbols<true>(e);
     } else {
-        sendTrees(e, lastCodeLength);
+        sendTrees(e, plan.lastCodeLength);
         sendSymbols<false>(e);
     }
     if (last) alignToByte(w);
     startBlock(e);
+}
+
+bool finishBlock(BlockEncoder& e, const uint8_t* storedBytes, size_t storedLength, bool last) {
+    const BlockPlan plan = planBlock(e, storedLength, storedBytes != nullptr);
+    if (blockEndBit(plan, bitsWritten(e.out), storedLength, last) / 8 + 4 > e.capacity) return false;
+    emitBlock(e, plan, storedBytes, storedLength, last);
     return true;
 }

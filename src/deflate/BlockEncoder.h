@@ -41,6 +41,24 @@ inline bool addMatch(BlockEncoder& e, unsigned distance, unsigned length) {
     return e.symbolCount == kBlockSymbols;
 }
 
+// How a block is sent and how many bits it takes (header bits included).
+struct BlockPlan {
+    unsigned type = 0;        // 0 stored, 1 fixed codes, 2 dynamic codes
+    int lastCodeLength = 0;   // dynamic: index in kBitLengthOrder of the last code length code sent
+    uint64_t bodyBits = 0;    // fixed or dynamic: the bits after the 3 header bits
+};
+
+// Builds the block's trees and chooses its type as zlib does: stored only
+// when storable and not longer than the smaller of the two others; fixed
+// codes when not longer than dynamic ones.
+BlockPlan planBlock(BlockEncoder& e, size_t storedLength, bool storable);
+
+// The bit position after the block, sent from bit position start.
+uint64_t blockEndBit(const BlockPlan& plan, uint64_t start, size_t storedLength, bool last);
+
+// Sends the planned block into e.out and starts the next block.
+void emitBlock(BlockEncoder& e, const BlockPlan& plan, const uint8_t* storedBytes, size_t storedLength, bool last);
+
 // Ends the block: storedBytes are the block's input bytes when a stored
 // block may be chosen (null when zlib no longer has them in its window).
 // The last block is padded to a byte boundary. Returns false, writing

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // Results. The failures keep zlib's status values, so a caller that reports
 // "the zlib status" can pass them on unchanged.
@@ -30,3 +31,30 @@ uint32_t adler32Update(uint32_t adler, const uint8_t* data, size_t size);
 // Tests only: the next stream of this thread numbers its positions from
 // stamp (1 or more), to reach the point where the numbering starts over.
 void setDeflateStampForTesting(uint32_t stamp);
+
+// The same stream as compressZlib, its work shared by up to `threads`
+// threads (the calling thread is one of them): the input is parsed in
+// chunks side by side, each chunk's parse joined to the one before it where
+// both parsers reach the same state, and the blocks cut where the
+// one-thread engine cuts them are encoded side by side. Levels 1 to 3, one
+// thread or an input of one chunk take the one-thread engine. A thread that
+// cannot be started leaves its share to the others.
+int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
+                      unsigned threads);
+
+// How long each piece of a split stream's work took, by phase, when every
+// piece runs on the calling thread one after another; for the benchmark.
+struct DeflateSplitTimes {
+    std::vector<double> parse;     // per chunk: its own parse
+    std::vector<double> join;      // per chunk: parsing on into the next chunk until the two meet
+    std::vector<double> plan;      // per block: trees and sizes
+    std::vector<double> emit;      // per block: its bits
+    double sequential = 0;         // joining lists, prefix sums, stitching, the check sum
+};
+int compressZlibSplitTimed(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
+                           DeflateSplitTimes& times);
+
+// Tests only: the chunk size of split streams (a multiple of 32 KiB; 0
+// restores the default) and how many more threads can be started (-1: no
+// limit).
+void setDeflateSplitForTesting(size_t chunkSize, int startableThreads);
