@@ -8,7 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$1
 extra=${2:-}
-mkdir -p "$out/reader" "$out/run" "$out/deflate"
+mkdir -p "$out/reader" "$out/run" "$out/deflate" "$out/deflate_split"
 n=0
 for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/fixtures/*.elf ${extra:+"$extra"/*.elf}; do
   [ -f "$elf" ] || continue
@@ -20,6 +20,7 @@ for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/f
   for pick in 1 6 9; do
     { printf "\\x0$pick\\x00"; head -c 60000 "$elf"; } > "$out/deflate/seed-$n-$pick"
     { printf "\\x0$pick\\xa0"; head -c 3000 "$elf"; } > "$out/deflate/seed-$n-$pick-tiled"
+    { printf "\\x0$pick\\x0$pick\\x01\\xff"; head -c 40000 "$elf"; } > "$out/deflate_split/seed-$n-$pick"
   done
   n=$((n + 1))
 done
@@ -30,5 +31,6 @@ for bin in "$top"/tests/fixtures/regressions/*.bin; do
     reader-*) cp "$bin" "$out/reader/" ;;
     run-*) cp "$bin" "$out/run/" ;;
     deflate-*) cp "$bin" "$out/deflate/" ;;
+    deflate_split-*) cp "$bin" "$out/deflate_split/" ;;
   esac
 done

@@ -27,6 +27,8 @@ const char* const kPassBanner[] = {
 };
 
 constexpr uint32_t kSmallestCompressed = 32;
+// From this size on a section's compression is split among the threads.
+constexpr uint32_t kSharedSectionSize = 2u << 20;
 
 uint32_t align64(uint32_t value) { return (value + 63) & ~63u; }
 
@@ -138,7 +140,7 @@ bool sectionBytes(uint32_t newIndex, SectionBytes& bytes) {
 
 // The CRC and the compressed form of one planned section. Runs on any
 // thread: it reads the section's bytes and writes only its own record.
-void processSection(PlannedSection& planned, int level) {
+void processSection(PlannedSection& planned, int level, unsigned threads) {
     const Elf32_Shdr& s = toolState().module.outputSections[planned.newIndex];
     SectionBytes bytes;
     if (!sectionBytes(planned.newIndex, bytes)) {
@@ -146,7 +148,7 @@ void processSection(PlannedSection& planned, int level) {
         return;
     }
     planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
-    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level);
+    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);
 }
 
 void processAllSections(PlacementPlan& plan) {
@@ -161,7 +163,13 @@ void processAllSections(PlacementPlan& plan) {
         return sections[a->newIndex].sh_size > sections[b->newIndex].sh_size;
     });
     const int level = settings().compressionLevel;
-    runConcurrently(work.size(), [&](size_t k) { processSection(*work[k], level); });
+    // A large section is shared among all the threads, one such section
+    // after another; the others go side by side, one thread each.
+    const unsigned jobs = jobCount();
+    size_t shared = 0;
+    while (jobs > 1 && shared < work.size() && sections[work[shared]->newIndex].sh_size >= kSharedSectionSize)
+        processSection(*work[shared++], level, jobs);
+    runConcurrently(work.size() - shared, [&](size_t k) { processSection(*work[shared + k], level, 1); });
 }
 
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
@@ -179,7 +187,7 @@ void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
 
 }  // namespace
 
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level) {
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads) {
     CompressedSection result;
     // Only a stream that, with the size word in front, is shorter than the
     // section is kept; the engine stops as soon as the stream cannot be.
@@ -192,7 +200,7 @@ CompressedSection compressSection(const uint8_t* data, uint32_t size, int level)
         return result;
     }
     size_t streamLength = 0;
-    const int status = compressZlib(data, size, level, buffer.data() + 4, capacity, streamLength);
+    const int status = compressZlibSplit(data, size, level, buffer.data() + 4, capacity, streamLength, threads);
     if (status == deflateNotSmaller) return result;
     if (status != deflateOk) {
         result.status = status;

@@ -13,7 +13,9 @@ struct CompressedSection {
     bool deflated = false;        // the stored form is the compressed one
     StoredBytes stored;           // 4-byte big-endian size word + zlib stream, when deflated
 };
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level);
+// threads > 1 shares one section's compression among that many threads,
+// with the same bytes.
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads = 1);
 
 int placeSections();
 void finishSpecialSections();
