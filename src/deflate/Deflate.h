@@ -47,6 +47,7 @@ int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out,
 struct DeflateSplitTimes {
     std::vector<double> parse;     // per chunk: its own parse
     std::vector<double> join;      // per chunk: parsing on into the next chunk until the two meet
+    std::vector<double> spans;     // per block: its input bytes
     std::vector<double> plan;      // per block: trees and sizes
     std::vector<double> emit;      // per block: its bits
     double sequential = 0;         // joining lists, prefix sums, stitching, the check sum

@@ -384,7 +384,7 @@ int compressSplit(const uint8_t* data, size_t size, int level, uint8_t* out, siz
     double sequential = since(t0);
 
     // Input bytes of each block, then where each starts and where it ends.
-    runPhase(blocks.size(), threads, nullptr, [&](size_t b) {
+    runPhase(blocks.size(), threads, times ? &times->spans : nullptr, [&](size_t b) {
         BlockCut& cut = blocks[b];
         size_t segment = 0, offset = 0, bytes = 0;
         unsigned lastBytes = 0;
