@@ -42,8 +42,9 @@ void setDeflateStampForTesting(uint32_t stamp);
 int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
                       unsigned threads);
 
-// How long each piece of a split stream's work took, by phase, when every
-// piece runs on the calling thread one after another; for the benchmark.
+// How long each piece of a split stream's work took (CPU seconds), by phase,
+// when every piece runs on the calling thread one after another; for the
+// benchmark.
 struct DeflateSplitTimes {
     std::vector<double> parse;     // per chunk: its own parse
     std::vector<double> join;      // per chunk: parsing on into the next chunk until the two meet
