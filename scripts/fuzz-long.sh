@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A long fuzz campaign: scripts/fuzz-long.sh SECONDS [reader|run|dump] [WORKERS]
+# A long fuzz campaign: scripts/fuzz-long.sh SECONDS [reader|run|dump|deflate|deflate_split] [WORKERS]
 # The corpus grows in build-fuzz/corpus-<harness> and is kept between runs;
 # findings land in build-fuzz/artifacts/, the log in build-fuzz/logs-<harness>/.
 set -euo pipefail
@@ -9,7 +9,7 @@ harness=${2:-run}
 workers=${3:-2}
 build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target fuzz_reader fuzz_run fuzz_dump
+cmake --build "$build" -j2 --target fuzz_reader fuzz_run fuzz_dump fuzz_deflate fuzz_deflate_split
 "$top/scripts/fuzz-seeds.sh" "$build/seeds" "$top/build/fixtures"
 mkdir -p "$build/corpus-$harness" "$build/artifacts" "$build/logs-$harness"
 cd "$build/logs-$harness"

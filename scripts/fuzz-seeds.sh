@@ -8,13 +8,19 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=$1
 extra=${2:-}
-mkdir -p "$out/reader" "$out/run" "$out/dump"
+mkdir -p "$out/reader" "$out/run" "$out/dump" "$out/deflate" "$out/deflate_split"
 n=0
 for elf in "$top/examples/demo.elf" "$top"/tests/fixtures/*/*.elf "$top"/tests/fixtures/*.elf ${extra:+"$extra"/*.elf}; do
   [ -f "$elf" ] || continue
   cp "$elf" "$out/reader/seed-$n"
   for pick in 0 1 2 3 4 5 6 7; do
     { printf "\\x0$pick"; cat "$elf"; } > "$out/run/seed-$n-$pick"
+  done
+  # The deflate harness: a level byte, a tiling byte, then the bytes.
+  for pick in 1 6 9; do
+    { printf "\\x0$pick\\x00"; head -c 60000 "$elf"; } > "$out/deflate/seed-$n-$pick"
+    { printf "\\x0$pick\\xa0"; head -c 3000 "$elf"; } > "$out/deflate/seed-$n-$pick-tiled"
+    { printf "\\x0$pick\\x0$pick\\x01\\xff"; head -c 40000 "$elf"; } > "$out/deflate_split/seed-$n-$pick"
   done
   n=$((n + 1))
 done
@@ -24,6 +30,8 @@ for bin in "$top"/tests/fixtures/regressions/*.bin; do
   case $(basename "$bin") in
     reader-*) cp "$bin" "$out/reader/" ;;
     run-*) cp "$bin" "$out/run/" ;;
+    deflate-*) cp "$bin" "$out/deflate/" ;;
+    deflate_split-*) cp "$bin" "$out/deflate_split/" ;;
   esac
 done
 # Modules and import libraries for the dump harness, made by a built qdlgen

@@ -8,11 +8,11 @@ seconds=${FUZZ_SECONDS:-60}
 seed=${FUZZ_SEED:-1}
 build="$top/build-fuzz"
 CC=clang CXX=clang++ cmake -S "$top" -B "$build" -DQDLGEN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j2 --target fuzz_reader fuzz_run fuzz_dump
+cmake --build "$build" -j2 --target fuzz_reader fuzz_run fuzz_dump fuzz_deflate fuzz_deflate_split
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 "$top/scripts/fuzz-seeds.sh" "$work/seeds"
-for harness in reader run dump; do
+for harness in reader run dump deflate deflate_split; do
   mkdir -p "$work/corpus-$harness"
   echo "fuzz_$harness: ${seconds}s"
   "$build/fuzz/fuzz_$harness" -max_total_time="$seconds" -seed="$seed" -runs="$(case $harness in reader) echo 2000000 ;; dump) echo 300000 ;; *) echo 30000 ;; esac)" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/Output.h"
+#include "deflate/Deflate.h"
 #include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
@@ -26,6 +27,8 @@ const char* const kPassBanner[] = {
 };
 
 constexpr uint32_t kSmallestCompressed = 32;
+// From this size on a section's compression is split among the threads.
+constexpr uint32_t kSharedSectionSize = 2u << 20;
 
 uint32_t align64(uint32_t value) { return (value + 63) & ~63u; }
 
@@ -137,7 +140,7 @@ bool sectionBytes(ModuleContext& ctx, uint32_t newIndex, SectionBytes& bytes) {
 
 // The CRC and the compressed form of one planned section. Runs on any
 // thread: it reads the section's bytes and writes only its own record.
-void processSection(ModuleContext& ctx, PlannedSection& planned, int level) {
+void processSection(ModuleContext& ctx, PlannedSection& planned, int level, unsigned threads) {
     const Elf32_Shdr& s = ctx.module.outputSections[planned.newIndex];
     SectionBytes bytes;
     if (!sectionBytes(ctx, planned.newIndex, bytes)) {
@@ -145,7 +148,7 @@ void processSection(ModuleContext& ctx, PlannedSection& planned, int level) {
         return;
     }
     planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
-    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level);
+    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);
 }
 
 void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
@@ -160,7 +163,13 @@ void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
         return sections[a->newIndex].sh_size > sections[b->newIndex].sh_size;
     });
     const int level = ctx.settings.compressionLevel;
-    runConcurrently(work.size(), [&](size_t k) { processSection(ctx, *work[k], level); });
+    // A large section is shared among all the threads, one such section
+    // after another; the others go side by side, one thread each.
+    const unsigned jobs = jobCount();
+    size_t shared = 0;
+    while (jobs > 1 && shared < work.size() && sections[work[shared]->newIndex].sh_size >= kSharedSectionSize)
+        processSection(ctx, *work[shared++], level, jobs);
+    runConcurrently(work.size() - shared, [&](size_t k) { processSection(ctx, *work[shared + k], level, 1); });
 }
 
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
@@ -178,25 +187,29 @@ void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
 
 }  // namespace
 
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level) {
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads) {
     CompressedSection result;
-    const uLongf capacity = uLongf(size) + 1024;
+    // Only a stream that, with the size word in front, is shorter than the
+    // section is kept; the engine stops as soon as the stream cannot be.
+    if (size <= 5) return result;
+    const size_t capacity = size_t(size) - 5;
     StoredBytes buffer;
-    buffer.buffer.reset(static_cast<uint8_t*>(malloc(size_t(capacity) + 4)));
+    buffer.buffer.reset(static_cast<uint8_t*>(malloc(capacity + 4)));
     if (!buffer.buffer) {
         result.allocationFailed = true;
         return result;
     }
-    uLongf streamLength = capacity;
-    result.status = compress2(buffer.data() + 4, &streamLength, data, uLong(size), level);
-    // A stream that does not fit in the room is longer than the section: the
-    // section is stored as it is, like any section whose stream is not smaller.
-    if (result.status == Z_BUF_ERROR) result.status = Z_OK;
-    if (result.status != Z_OK || uint64_t(streamLength) + 4 >= size) return result;
+    size_t streamLength = 0;
+    const int status = compressZlibSplit(data, size, level, buffer.data() + 4, capacity, streamLength, threads);
+    if (status == deflateNotSmaller) return result;
+    if (status != deflateOk) {
+        result.status = status;
+        return result;
+    }
     writeBe32(buffer.data(), size);
     // Shrunk in place rather than copied; when even that fails the larger
     // buffer simply stays.
-    const size_t length = size_t(streamLength) + 4;
+    const size_t length = streamLength + 4;
     if (void* shrunk = realloc(buffer.data(), length)) {
         (void)buffer.buffer.release();
         buffer.buffer.reset(static_cast<uint8_t*>(shrunk));
@@ -258,7 +271,7 @@ int placeSections(ModuleContext& ctx) {
                 return -1;
             }
             if (planned.tryCompress) {
-                if (planned.compressed.status != Z_OK) {
+                if (planned.compressed.status != deflateOk) {
                     printOut("***Error during compression %08X\n", uint32_t(planned.compressed.status));
                     return planned.compressed.status;
                 }

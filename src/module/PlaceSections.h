@@ -8,12 +8,14 @@
 // Compresses one section's bytes: a self-contained step (bytes in, stored
 // bytes out) so that sections can be compressed side by side.
 struct CompressedSection {
-    int status = 0;               // zlib status; 0 is Z_OK
+    int status = 0;               // the engine's status, in zlib's values; 0 is success
     bool allocationFailed = false;  // no memory for the work buffers
     bool deflated = false;        // the stored form is the compressed one
     StoredBytes stored;           // 4-byte big-endian size word + zlib stream, when deflated
 };
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level);
+// threads > 1 shares one section's compression among that many threads,
+// with the same bytes.
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads = 1);
 
 int placeSections(ModuleContext& ctx);
 void finishSpecialSections(ModuleContext& ctx);

@@ -131,6 +131,37 @@ TEST(ModuleEndToEnd, ThreadCountDoesNotChangeTheModule) {
     checkedModule(dir + "/big.qdl");
 }
 
+TEST(ModuleEndToEnd, LargeSectionsSharedAmongThreadsGiveTheSameModule) {
+    // Sections of 2 MiB and more are each compressed by all the threads.
+    BasicInput basic = makeBasicInput();
+    for (int k = 0; k < 2; ++k) {
+        std::vector<uint8_t> data((3u << 20) - 500000 * k);
+        uint32_t state = 12345 + k;
+        for (size_t b = 0; b < data.size(); ++b) {
+            state = state * 1103515245u + 12345u;
+            data[b] = (state >> 16) % 7 ? uint8_t(b / 64) : uint8_t(state >> 24);
+        }
+        TestSection big;
+        big.name = ".big" + std::to_string(k);
+        big.flags = SHF_ALLOC;
+        big.addr = 0x10400000 + 0x400000 * k;
+        big.data = data;
+        basic.builder.addSection(big);
+    }
+    const std::string dir = testTempDir();
+    writeTempFile(basic.builder.build(), "big.elf");
+    const ToolRun sequentialRun = runQdlgen(dir, "-nolib -v -z9 big.elf", {{"QDLGEN_JOBS", "1"}});
+    ASSERT_EQ(sequentialRun.exitStatus, 0) << sequentialRun.output;
+    const std::vector<uint8_t> sequential = readWholeFile(dir + "/big.qdl");
+    checkedModule(dir + "/big.qdl");
+    for (const char* jobs : {"2", "3", "8"}) {
+        const ToolRun run = runQdlgen(dir, "-nolib -v -z9 big.elf", {{"QDLGEN_JOBS", jobs}});
+        ASSERT_EQ(run.exitStatus, 0) << run.output;
+        EXPECT_TRUE(readWholeFile(dir + "/big.qdl") == sequential) << jobs;
+        EXPECT_EQ(run.output, sequentialRun.output) << jobs;
+    }
+}
+
 TEST(ModuleEndToEnd, IncompressibleSectionIsStoredAsItIs) {
     // 8 MiB of random bytes: the stream would not fit in the section's size
     // + 1024 bytes, so the section is stored, as with -zx.

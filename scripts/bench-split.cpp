@@ -1,0 +1,147 @@
+// The split engine on the sections of a written module: measured times with
+// 1 and 2 threads, and the critical path of the work for 1 to 16 threads.
+// Sections of 2 MiB and more are split as the tool splits them (the pieces
+// of each phase go to the threads in order, each to the thread free first;
+// the phases and the sections follow each other); smaller sections are one
+// piece each, shared among the threads after the large ones. The pieces are
+// timed one after another on one core, in CPU seconds; the measured runs in
+// wall seconds.
+// Usage: bench-split MODULE LEVEL RUNS
+#include <zlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "deflate/Deflate.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+constexpr size_t kShared = 2u << 20;
+
+Bytes readAll(const char* path) {
+    Bytes v;
+    FILE* f = std::fopen(path, "rb");
+    if (!f) return v;
+    uint8_t buf[1 << 16];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
+    std::fclose(f);
+    return v;
+}
+
+bool moduleSections(const Bytes& m, std::vector<Bytes>& sections) {
+    auto u32 = [&](size_t o) { return uint32_t(m[o]) << 24 | m[o + 1] << 16 | m[o + 2] << 8 | m[o + 3]; };
+    if (m.size() < 64) return false;
+    const uint32_t shoff = u32(0x20), shnum = uint32_t(m[0x30]) << 8 | m[0x31];
+    for (uint32_t i = 1; i + 2 < shnum; ++i) {
+        const size_t h = shoff + 40ull * i;
+        if (h + 40 > m.size()) return false;
+        const uint32_t type = u32(h + 4), flags = u32(h + 8), off = u32(h + 16), size = u32(h + 20);
+        if (type == 8 || off == 0 || size < 32 || uint64_t(off) + size > m.size()) continue;
+        const uint8_t* p = m.data() + off;
+        if (flags & 0x08000000u) {
+            Bytes out(u32(off));
+            uLongf len = uLongf(out.size());
+            if (uncompress(out.data(), &len, p + 4, size - 4) != Z_OK || len != out.size()) return false;
+            sections.push_back(std::move(out));
+        } else {
+            sections.emplace_back(p, p + size);
+        }
+    }
+    return true;
+}
+
+double now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The time `threads` threads take for pieces handed out in order, each to
+// the thread that is free first.
+double makespan(const std::vector<double>& pieces, unsigned threads) {
+    std::vector<double> free(threads, 0);
+    for (double p : pieces) *std::min_element(free.begin(), free.end()) += p;
+    return *std::max_element(free.begin(), free.end());
+}
+
+// Every section one after another, the large ones split among `threads`;
+// the streams (empty when given up) go to streams.
+double compressAll(const std::vector<Bytes>& sections, int level, unsigned threads, std::vector<Bytes>& streams) {
+    streams.assign(sections.size(), Bytes());
+    for (size_t k = 0; k < sections.size(); ++k) streams[k].resize(sections[k].size() - 5);
+    const double t0 = now();
+    for (size_t k = 0; k < sections.size(); ++k) {
+        const Bytes& s = sections[k];
+        size_t length = 0;
+        const unsigned t = s.size() >= kShared ? threads : 1;
+        if (compressZlibSplit(s.data(), s.size(), level, streams[k].data(), streams[k].size(), length, t) != deflateOk)
+            length = 0;
+        streams[k].resize(length);
+    }
+    return now() - t0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) return 2;
+    std::vector<Bytes> sections;
+    if (!moduleSections(readAll(argv[1]), sections)) return 3;
+    const int level = std::atoi(argv[2]);
+    const int runs = std::max(1, std::atoi(argv[3]));
+
+    // Measured, one and two threads taking turns.
+    std::vector<double> one, two;
+    std::vector<Bytes> streamsOne, streamsTwo;
+    bool same = true;
+    for (int r = 0; r < runs; ++r) {
+        one.push_back(compressAll(sections, level, 1, streamsOne));
+        two.push_back(compressAll(sections, level, 2, streamsTwo));
+        same = same && streamsOne == streamsTwo;
+    }
+    std::sort(one.begin(), one.end());
+    std::sort(two.begin(), two.end());
+
+    // Critical path: the pieces timed one after another (median run by total).
+    const unsigned counts[] = {1, 2, 4, 8, 16};
+    std::vector<std::vector<double>> paths(5);
+    for (int r = 0; r < runs; ++r) {
+        std::vector<double> path(5, 0);
+        std::vector<double> small;
+        for (const Bytes& s : sections) {
+            Bytes out(s.size() - 5);
+            size_t length = 0;
+            if (s.size() < kShared) {
+                const double t0 = double(std::clock()) / CLOCKS_PER_SEC;
+                compressZlib(s.data(), s.size(), level, out.data(), out.size(), length);
+                small.push_back(double(std::clock()) / CLOCKS_PER_SEC - t0);
+                continue;
+            }
+            DeflateSplitTimes times;
+            compressZlibSplitTimed(s.data(), s.size(), level, out.data(), out.size(), length, times);
+            for (int c = 0; c < 5; ++c) {
+                const unsigned t = counts[c];
+                path[c] += makespan(times.parse, t) + makespan(times.join, t) + makespan(times.spans, t) +
+                           makespan(times.plan, t) + makespan(times.emit, t) + times.sequential;
+            }
+        }
+        std::sort(small.rbegin(), small.rend());
+        for (int c = 0; c < 5; ++c) paths[c].push_back(path[c] + makespan(small, counts[c]));
+    }
+    size_t total = 0;
+    for (const Bytes& s : sections) total += s.size();
+    std::printf("%zu sections, %zu bytes, level %d, %d runs; streams of 1 and 2 threads %s\n", sections.size(), total,
+                level, runs, same ? "equal" : "DIFFERENT");
+    std::printf("measured: 1 thread %.3f s, 2 threads %.3f s (medians)\n", one[one.size() / 2], two[two.size() / 2]);
+    for (int c = 0; c < 5; ++c) {
+        std::sort(paths[c].begin(), paths[c].end());
+        std::printf("critical path %2u threads: %.3f s (CPU)\n", counts[c], paths[c][paths[c].size() / 2]);
+    }
+    return 0;
+}

@@ -1,0 +1,154 @@
+#include "deflate/Deflate.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "deflate/DeflateEngine.h"
+
+namespace {
+
+// zlib's table of good/lazy/nice/chain per level.
+constexpr LevelParams kLevels[10] = {
+    {0, 0, 0, 0, false},          {4, 4, 8, 4, false},        {4, 5, 16, 8, false},
+    {4, 6, 32, 32, false},        {4, 4, 16, 16, true},       {8, 16, 32, 32, true},
+    {8, 16, 128, 128, true},      {8, 32, 128, 256, true},    {32, 128, 258, 1024, true},
+    {32, 258, 258, 4096, true},
+};
+
+thread_local std::unique_ptr<DeflateEngine> tCachedEngine;
+
+inline MatchSearch searchOf(const DeflateEngine& s) {
+    return {s.data, s.stamp, uint32_t(s.stamp + s.windowBase)};
+}
+
+// Ends the block at blockEnd. The block's bytes can be stored only while
+// zlib still has them in its window.
+inline bool endBlock(DeflateEngine& s, size_t blockEnd, bool last) {
+    const uint8_t* stored = s.blockStart >= s.windowBase ? s.data + s.blockStart : nullptr;
+    const bool fits = finishBlock(s.encoder, stored, blockEnd - s.blockStart, last);
+    s.blockStart = blockEnd;
+    return fits;
+}
+
+// Levels 1 to 3 (zlib's deflate_fast): a match is taken at once; the strings
+// inside it are entered only when it is at most params.lazy long.
+bool parseFast(DeflateEngine& s) {
+    MatchFinder& f = s.finder;
+    BlockEncoder& e = s.encoder;
+    const uint8_t* data = s.data;
+    size_t pos = 0;
+    uint32_t matchStart = 0;
+    for (;;) {
+        if (s.windowEnd - pos < kMinLookahead) {
+            refillWindow(s, pos);
+            if (s.windowEnd == pos) break;
+        }
+        const unsigned lookahead = unsigned(s.windowEnd - pos);
+        const uint32_t at = uint32_t(s.stamp + pos);
+        const uint32_t base = uint32_t(s.stamp + s.windowBase);
+        unsigned matchLength = 0;
+        if (lookahead >= kMinMatch) {
+            const uint32_t head = insertString(f, data, pos, at);
+            if (head > base && at - head <= kMaxDistance)
+                matchLength = longestMatch(f, s.params, searchOf(s), at, head, kMinMatch - 1, lookahead, matchStart);
+        }
+        bool full;
+        if (matchLength >= kMinMatch) {
+            full = addMatch(e, at - matchStart, matchLength);
+            if (matchLength <= s.params.lazy && lookahead - matchLength >= kMinMatch) {
+                for (size_t k = 1; k < matchLength; ++k) insertString(f, data, pos + k, at + uint32_t(k));
+            }
+            pos += matchLength;
+        } else {
+            full = addLiteral(e, data[pos]);
+            ++pos;
+        }
+        if (full && !endBlock(s, pos, false)) return false;
+    }
+    return endBlock(s, pos, true);
+}
+
+// Tallies the lazy parser's symbols into blocks as they come.
+struct StreamSink {
+    DeflateEngine& s;
+    bool stopAt(const LazyState&) { return false; }
+    void slid(size_t) {}
+    bool literal(uint8_t byte, size_t end) { return !addLiteral(s.encoder, byte) || endBlock(s, end, false); }
+    bool match(unsigned distance, unsigned length, size_t end) {
+        return !addMatch(s.encoder, distance, length) || endBlock(s, end, false);
+    }
+};
+
+// Levels 4 to 9.
+bool parseLazyStream(DeflateEngine& s) {
+    LazyState state;
+    StreamSink sink{s};
+    if (parseLazy(s, state, sink) == ParseEnd::full) return false;
+    if (state.matchAvailable) addLiteral(s.encoder, s.data[state.pos - 1]);
+    return endBlock(s, state.pos, true);
+}
+
+// The two header bytes: method 8 with a 32 KiB window, zlib's level class,
+// and the check bits that make the pair a multiple of 31.
+unsigned zlibHeader(int level) {
+    const unsigned levelClass = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    unsigned header = (8 + (7 << 4)) << 8 | levelClass << 6;
+    return header + 31 - header % 31;
+}
+
+}  // namespace
+
+const LevelParams& levelParams(int level) { return kLevels[level]; }
+
+DeflateEngine* acquireEngine(size_t size) {
+    if (!tCachedEngine) {
+        tCachedEngine.reset(new (std::nothrow) DeflateEngine);
+        if (!tCachedEngine) return nullptr;
+    }
+    DeflateEngine& s = *tCachedEngine;
+    if (s.nextStamp == 0 || uint64_t(s.nextStamp) + size + 1 > kStampLimit) {
+        memset(s.finder.head, 0, sizeof(s.finder.head));
+        s.nextStamp = 1;
+    }
+    s.stamp = s.nextStamp;
+    s.nextStamp += uint32_t(size) + 1;
+    return &s;
+}
+
+
+int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length) {
+    if (level == -1) level = 6;
+    if (level < 1 || level > 9) return deflateBadLevel;
+    if (size >= kStampLimit - 1) return deflateTooLarge;
+    if (capacity < 2 + 2 + 4) return deflateNotSmaller;   // header, the shortest block, trailer
+    DeflateEngine* engine = acquireEngine(size);
+    if (!engine) return deflateNoMemory;
+    DeflateEngine& s = *engine;
+    s.data = data;
+    s.size = size;
+    s.params = kLevels[level];
+    s.windowBase = 0;
+    s.windowEnd = 0;
+    s.blockStart = 0;
+
+    const unsigned header = zlibHeader(level);
+    out[0] = uint8_t(header >> 8);
+    out[1] = uint8_t(header);
+    BlockEncoder& e = s.encoder;
+    e.out = BitWriter{out, 2, 0, 0};
+    e.capacity = capacity;
+    startBlock(e);
+    const bool fits = s.params.lazyParser ? parseLazyStream(s) : parseFast(s);
+    if (!fits) return deflateNotSmaller;
+
+    const uint32_t adler = adler32Update(1, data, size);
+    const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};
+    memcpy(out + e.out.pos, trailer, 4);
+    length = e.out.pos + 4;
+    return deflateOk;
+}
+
+void setDeflateStampForTesting(uint32_t stamp) {
+    if (acquireEngine(0)) tCachedEngine->nextStamp = stamp;
+}

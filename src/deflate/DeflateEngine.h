@@ -1,0 +1,135 @@
+// The engine's state and zlib's lazy parser (levels 4 to 9), shared by the
+// one-thread stream and the split one. The parser reports what it finds to
+// a sink, which tallies the symbols and may stop it at any loop top.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "deflate/BlockEncoder.h"
+#include "deflate/MatchFinder.h"
+
+constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
+
+// The state of one parse. Positions are input indices; zlib's window is
+// followed through two of them: windowBase, the input index of its window
+// start (it slides by 32 KiB), and windowEnd, the end of what it has read.
+struct DeflateEngine {
+    MatchFinder finder;
+    BlockEncoder encoder;
+    uint32_t nextStamp = 0;   // 0: the tables have not been cleared yet
+
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    LevelParams params{};
+    uint32_t stamp = 0;
+    size_t windowBase = 0;
+    size_t windowEnd = 0;
+    size_t blockStart = 0;
+};
+
+const LevelParams& levelParams(int level);
+
+// This thread's engine, its tables ready for a stream of size bytes (or
+// null when there is no memory for it).
+DeflateEngine* acquireEngine(size_t size);
+
+// Where the lazy parser stands at the top of its loop: the position, and the
+// match held back from the position before (matchAvailable), if any.
+struct LazyState {
+    size_t pos = 0;
+    unsigned matchLength = kMinMatch - 1;
+    uint32_t matchStart = 0;   // stamped
+    bool matchAvailable = false;
+};
+
+// zlib's fill_window with all input at hand: it runs when fewer than
+// kMinLookahead bytes are left, slides the window by 32 KiB once the
+// position is 32 KiB + kMaxDistance into it, and reads up to its 64 KiB.
+// Returns true when the window slid.
+inline bool refillWindow(DeflateEngine& s, size_t pos) {
+    const bool slide = pos - s.windowBase >= kWindowSize + kMaxDistance;
+    if (slide) s.windowBase += kWindowSize;
+    s.windowEnd = s.windowBase + 2 * kWindowSize < s.size ? s.windowBase + 2 * kWindowSize : s.size;
+    return slide;
+}
+
+enum class ParseEnd { endOfInput, stopped, full };
+
+// zlib's deflate_slow: a match is held back one position and taken only when
+// the match found there is not longer. The sink gets:
+//   stopAt(state)            at every loop top (after the window is refilled): true stops the parse
+//   slid(pos)                when the window slid at the loop top at pos
+//   literal(byte, end)       a literal; end is the input position after it
+//   match(distance, length, end)
+// literal and match return false to end the parse (ParseEnd::full). At the
+// end of the input the held position, if any, is left to the caller
+// (state.matchAvailable).
+template <class Sink>
+ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
+    MatchFinder& f = s.finder;
+    const uint8_t* data = s.data;
+    size_t pos = state.pos;
+    unsigned matchLength = state.matchLength;
+    uint32_t matchStart = state.matchStart;
+    bool matchAvailable = state.matchAvailable;
+    auto save = [&] {
+        state.pos = pos;
+        state.matchLength = matchLength;
+        state.matchStart = matchStart;
+        state.matchAvailable = matchAvailable;
+    };
+    for (;;) {
+        if (s.windowEnd - pos < kMinLookahead) {
+            if (refillWindow(s, pos)) sink.slid(pos);
+            if (s.windowEnd == pos) break;
+        }
+        if (sink.stopAt(LazyState{pos, matchLength, matchStart, matchAvailable})) {
+            save();
+            return ParseEnd::stopped;
+        }
+        const unsigned lookahead = unsigned(s.windowEnd - pos);
+        const uint32_t at = uint32_t(s.stamp + pos);
+        const uint32_t base = uint32_t(s.stamp + s.windowBase);
+        uint32_t head = 0;
+        if (lookahead >= kMinMatch) head = insertString(f, data, pos, at);
+
+        const unsigned prevLength = matchLength;
+        const uint32_t prevMatch = matchStart;
+        matchLength = kMinMatch - 1;
+        if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
+            const MatchSearch search{s.data, s.stamp, base};
+            matchLength = longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
+            if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;
+        }
+
+        if (prevLength >= kMinMatch && matchLength <= prevLength) {
+            // Take the held match; enter its strings, except those too close
+            // to the end of the input to have three bytes.
+            const size_t lastInsert = pos + lookahead - kMinMatch;
+            const size_t matchEnd = pos + prevLength - 1;
+            const size_t insertEnd = matchEnd - 1 < lastInsert ? matchEnd - 1 : lastInsert;
+            for (size_t p = pos + 1; p <= insertEnd; ++p) insertString(f, data, p, uint32_t(s.stamp + p));
+            matchAvailable = false;
+            matchLength = kMinMatch - 1;
+            const bool go = sink.match(at - 1 - prevMatch, prevLength, matchEnd);
+            pos = matchEnd;
+            if (!go) {
+                save();
+                return ParseEnd::full;
+            }
+        } else if (matchAvailable) {
+            if (!sink.literal(data[pos - 1], pos)) {
+                ++pos;
+                save();
+                return ParseEnd::full;
+            }
+            ++pos;
+        } else {
+            matchAvailable = true;
+            ++pos;
+        }
+    }
+    save();
+    return ParseEnd::endOfInput;
+}

@@ -1,0 +1,129 @@
+// zlib's LZ77 dictionary, kept over the input where it lies: hash chains of
+// 3-byte strings and the longest-match search, giving the same match as
+// zlib's window-based search at every position.
+//
+// Positions are "stamped": input index + stamp, where each stream takes a
+// stamp above every position of the streams before it. Entries left in the
+// tables by an earlier stream are then below every valid candidate, so the
+// tables need no clearing between streams.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+constexpr unsigned kWindowSize = 32768;   // window bits 15
+constexpr unsigned kHashSize = 32768;     // memory level 8: 15 hash bits
+constexpr unsigned kMinMatch = 3;
+constexpr unsigned kMaxMatch = 258;
+constexpr unsigned kMinLookahead = kMaxMatch + kMinMatch + 1;
+constexpr unsigned kMaxDistance = kWindowSize - kMinLookahead;
+constexpr unsigned kTooFar = 4096;   // a 3-byte match farther than this is not taken (lazy parser)
+
+struct LevelParams {
+    unsigned good;    // search a quarter of the chain once a match this long is held
+    unsigned lazy;    // lazy parser: no search after a match this long; fast parser: longest match whose strings are entered
+    unsigned nice;    // stop searching at a match this long
+    unsigned chain;   // candidates examined at most
+    bool lazyParser;
+};
+
+struct MatchFinder {
+    uint32_t head[kHashSize];     // newest stamped position of each hash
+    // By position mod 32 KiB: how far back the previous position of the same
+    // hash lies, 65535 for "farther than any match reaches".
+    uint16_t prev[kWindowSize];
+};
+
+// zlib's hash of the 3 bytes at p: 5 bits of shift over 15 bits, so it only
+// depends on these bytes, and equal hashes with equal first two bytes imply
+// an equal third byte.
+inline unsigned hashAt(const uint8_t* p) {
+    return ((unsigned(p[0]) << 10) ^ (unsigned(p[1]) << 5) ^ p[2]) & (kHashSize - 1);
+}
+
+// Enters the string at data[index] (stamped position at) and returns the
+// previous head of its chain.
+inline uint32_t insertString(MatchFinder& f, const uint8_t* data, size_t index, uint32_t at) {
+    const unsigned h = hashAt(data + index);
+    const uint32_t previous = f.head[h];
+    const uint32_t back = at - previous;
+    f.prev[at & (kWindowSize - 1)] = uint16_t(back < 0xFFFF ? back : 0xFFFF);
+    f.head[h] = at;
+    return previous;
+}
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+}
+
+inline uint16_t load16(const uint8_t* p) {
+    uint16_t v;
+    memcpy(&v, p, 2);
+    return v;
+}
+
+// Number of equal leading bytes of a and b, at most limit.
+inline unsigned commonLength(const uint8_t* a, const uint8_t* b, unsigned limit) {
+    unsigned n = 0;
+    for (; n + 8 <= limit; n += 8) {
+        const uint64_t diff = load64(a + n) ^ load64(b + n);
+        if (diff) {
+            if constexpr (std::endian::native == std::endian::little) return n + unsigned(std::countr_zero(diff)) / 8;
+            else return n + unsigned(std::countl_zero(diff)) / 8;
+        }
+    }
+    while (n < limit && a[n] == b[n]) ++n;
+    return n;
+}
+
+// What the search needs to know besides the tables.
+struct MatchSearch {
+    const uint8_t* data;   // input; stamped position c is data[c - stamp]
+    uint32_t stamp;
+    uint32_t windowBase;   // stamped position of zlib's window start: never a candidate
+};
+
+// zlib's longest_match: walks the chain from cur (a valid candidate) and
+// returns the longest match longer than bestLength, setting matchStart, or
+// bestLength (capped at lookahead) when none is. Bytes past the input never
+// match: zlib's window holds stale bytes there, but a match that reaches the
+// end of the input ends the search (nice length is capped at the lookahead)
+// or cannot beat the match the lazy parser already holds, so they never
+// change the result.
+inline unsigned longestMatch(const MatchFinder& f, const LevelParams& params, const MatchSearch& search, uint32_t at,
+                             uint32_t cur, unsigned bestLength, unsigned lookahead, uint32_t& matchStart) {
+    const unsigned maxLength = lookahead < kMaxMatch ? lookahead : kMaxMatch;
+    if (bestLength >= maxLength) return maxLength;
+    unsigned chain = params.chain;
+    if (bestLength >= params.good) chain >>= 2;
+    const unsigned nice = params.nice < lookahead ? params.nice : lookahead;
+    const uint32_t limit = at - search.windowBase > kMaxDistance ? at - kMaxDistance : search.windowBase;
+    // Stamped position c lies at origin + c (integer arithmetic: origin
+    // itself may point before the input).
+    const uintptr_t origin = uintptr_t(search.data) - search.stamp;
+    const uint8_t* scan = reinterpret_cast<const uint8_t*>(origin + at);
+    const uint16_t scanStart = load16(scan);
+    uint16_t scanEnd = load16(scan + bestLength - 1);
+    const uint16_t* prev = f.prev;
+    for (;;) {
+        const uint8_t* match = reinterpret_cast<const uint8_t*>(origin + cur);
+        const unsigned back = prev[cur & (kWindowSize - 1)];
+        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart) {
+            const unsigned length = 2 + commonLength(scan + 2, match + 2, maxLength - 2);
+            if (length > bestLength) {
+                matchStart = cur;
+                bestLength = length;
+                if (length >= nice) break;
+                scanEnd = load16(scan + bestLength - 1);
+            }
+        }
+        // The next candidate must lie above the limit.
+        if (back >= cur - limit || --chain == 0) break;
+        cur -= back;
+    }
+    return bestLength;
+}
