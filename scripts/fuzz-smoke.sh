@@ -3,7 +3,7 @@
 # time from the seed corpus; any crash, hang, leak or sanitizer report fails.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 # A fixed seed and a bounded number of runs keep the CI run repeatable.
 seed=${FUZZ_SEED:-1}
 build="$top/build-fuzz"
