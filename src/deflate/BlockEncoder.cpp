@@ -10,43 +10,13 @@ void putCode(BitWriter& w, const HuffmanTree& tree, unsigned symbol) {
     putBits(w, tree.code[symbol], tree.length[symbol]);
 }
 
-// The run-length coded code lengths of tree, in the same runs as
+// The run-length coded code lengths of tree, in the runs that
 // countCodeLengths counted.
 void sendCodeLengths(BitWriter& w, const HuffmanTree& tree, const HuffmanTree& lengthTree) {
-    const int maxCode = tree.maxCode;
-    auto lengthAt = [&](int n) { return n > maxCode ? 0xFFFF : int(tree.length[n]); };
-    int previous = -1;
-    int next = lengthAt(0);
-    int count = 0;
-    int maxCount = next == 0 ? 138 : 7;
-    int minCount = next == 0 ? 3 : 4;
-    for (int n = 0; n <= maxCode; ++n) {
-        const int current = next;
-        next = lengthAt(n + 1);
-        if (++count < maxCount && current == next) continue;
-        if (count < minCount) {
-            do putCode(w, lengthTree, current);
-            while (--count != 0);
-        } else if (current != 0) {
-            if (current != previous) {
-                putCode(w, lengthTree, current);
-                --count;
-            }
-            putCode(w, lengthTree, 16);
-            putBits(w, count - 3, 2);
-        } else if (count <= 10) {
-            putCode(w, lengthTree, 17);
-            putBits(w, count - 3, 3);
-        } else {
-            putCode(w, lengthTree, 18);
-            putBits(w, count - 11, 7);
-        }
-        count = 0;
-        previous = current;
-        if (next == 0) maxCount = 138, minCount = 3;
-        else if (current == next) maxCount = 6, minCount = 3;
-        else maxCount = 7, minCount = 4;
-    }
+    forEachCodeLengthSymbol(tree, [&](int symbol, int extraBits, int extra) {
+        putCode(w, lengthTree, unsigned(symbol));
+        if (extraBits != 0) putBits(w, unsigned(extra), unsigned(extraBits));
+    });
 }
 
 void sendTrees(BlockEncoder& e, int lastCodeLength) {

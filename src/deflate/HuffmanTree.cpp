@@ -146,31 +146,5 @@ void buildHuffmanTree(HuffmanTree& tree, const TreeKind& kind, TreeBuilder& b) {
 }
 
 void countCodeLengths(const HuffmanTree& tree, HuffmanTree& lengthTree) {
-    const int maxCode = tree.maxCode;
-    auto lengthAt = [&](int n) { return n > maxCode ? 0xFFFF : int(tree.length[n]); };
-    int previous = -1;
-    int next = lengthAt(0);
-    int count = 0;
-    int maxCount = next == 0 ? 138 : 7;
-    int minCount = next == 0 ? 3 : 4;
-    for (int n = 0; n <= maxCode; ++n) {
-        const int current = next;
-        next = lengthAt(n + 1);
-        if (++count < maxCount && current == next) continue;
-        if (count < minCount) {
-            lengthTree.freq[current] += count;
-        } else if (current != 0) {
-            if (current != previous) ++lengthTree.freq[current];
-            ++lengthTree.freq[16];
-        } else if (count <= 10) {
-            ++lengthTree.freq[17];
-        } else {
-            ++lengthTree.freq[18];
-        }
-        count = 0;
-        previous = current;
-        if (next == 0) maxCount = 138, minCount = 3;
-        else if (current == next) maxCount = 6, minCount = 3;
-        else maxCount = 7, minCount = 4;
-    }
+    forEachCodeLengthSymbol(tree, [&](int symbol, int, int) { ++lengthTree.freq[symbol]; });
 }

@@ -45,6 +45,45 @@ void buildHuffmanTree(HuffmanTree& tree, const TreeKind& kind, TreeBuilder& buil
 
 // Counts the code length symbols (with their run-length codes 16, 17, 18)
 // that describe tree's lengths into lengthTree's frequencies.
+// Walks tree's code lengths as the run-length code of a dynamic block's
+// header sends them: emit(symbol, extraBits, extra) for every code-length
+// symbol in order (16 repeats the previous length 3-6 times, 17 and 18 give
+// runs of 3-10 and 11-138 zeros). Counting and sending take the same runs.
+template <typename Emit>
+void forEachCodeLengthSymbol(const HuffmanTree& tree, Emit emit) {
+    const int maxCode = tree.maxCode;
+    auto lengthAt = [&](int n) { return n > maxCode ? 0xFFFF : int(tree.length[n]); };
+    int previous = -1;
+    int next = lengthAt(0);
+    int count = 0;
+    int maxCount = next == 0 ? 138 : 7;
+    int minCount = next == 0 ? 3 : 4;
+    for (int n = 0; n <= maxCode; ++n) {
+        const int current = next;
+        next = lengthAt(n + 1);
+        if (++count < maxCount && current == next) continue;
+        if (count < minCount) {
+            do emit(current, 0, 0);
+            while (--count != 0);
+        } else if (current != 0) {
+            if (current != previous) {
+                emit(current, 0, 0);
+                --count;
+            }
+            emit(16, 2, count - 3);
+        } else if (count <= 10) {
+            emit(17, 3, count - 3);
+        } else {
+            emit(18, 7, count - 11);
+        }
+        count = 0;
+        previous = current;
+        if (next == 0) maxCount = 138, minCount = 3;
+        else if (current == next) maxCount = 6, minCount = 3;
+        else maxCount = 7, minCount = 4;
+    }
+}
+
 void countCodeLengths(const HuffmanTree& tree, HuffmanTree& lengthTree);
 
 extern const TreeKind kLiteralTreeKind;
