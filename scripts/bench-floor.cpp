@@ -12,16 +12,9 @@
 #include <cstring>
 #include <vector>
 
-static std::vector<uint8_t> readAll(const char* path) {
-    std::vector<uint8_t> v;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return v;
-    uint8_t buf[1 << 16];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) v.insert(v.end(), buf, buf + n);
-    std::fclose(f);
-    return v;
-}
+#include "BenchSections.h"
+
+using bench::readAll;
 
 int main(int argc, char** argv) {
     if (argc < 4) return 2;
