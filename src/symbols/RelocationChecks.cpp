@@ -109,24 +109,11 @@ int checkSmallDataRule(SectionCheck& section, const EntryCheck& entry) {
     return 0;
 }
 
-// An export entry must lie inside its table, with data behind it, and name
-// the right kind of symbol.
-int checkExportEntryRule(const SectionCheck& section, const EntryCheck& entry) {
-    if (!section.isExportTable) return 0;
-    const Elf32_Shdr& target = section.target;
+// Data exports name data or TLS symbols, TLS ones only with the TLS flag in
+// their name word; function exports name no data.
+int checkExportSymbolKind(const SectionCheck& section, const EntryCheck& entry, uint32_t nameWord) {
     const Name& targetName = section.targetName;
     const int i = section.sectionIndex;
-    const uint32_t offset = entry.rela.r_offset - target.sh_addr;
-    const uint64_t end = uint64_t(offset) + 8;
-    if (!section.exportContents || end >= target.sh_size || end > section.exportCapacity) {
-        printOut("***Error: \"%.*s\" sec %d, can't get its data 0x%08X or a relocation offset 0x%08X is too "
-                 "large for the section 0x%08X. Return -1.\n",
-                 targetName.length, targetName.text, i, section.exportContents ? target.sh_offset : 0u,
-                 uint32_t(end), target.sh_size);
-        return -1;
-    }
-    if (!entry.symbolKnown) return refuseUnknownSymbol(section, entry);
-    const uint32_t nameWord = readBe32(section.exportContents + (offset & ~7u) + 4);
     const uint8_t kind = symbolType(entry.symbol);
     if (section.dataExports) {
         if (kind == STT_FUNC) {
@@ -151,6 +138,26 @@ int checkExportEntryRule(const SectionCheck& section, const EntryCheck& entry) {
         return -1;
     }
     return 0;
+}
+
+// An export entry must lie inside its table, with data behind it, and name
+// the right kind of symbol.
+int checkExportEntryRule(const SectionCheck& section, const EntryCheck& entry) {
+    if (!section.isExportTable) return 0;
+    const Elf32_Shdr& target = section.target;
+    const Name& targetName = section.targetName;
+    const int i = section.sectionIndex;
+    const uint32_t offset = entry.rela.r_offset - target.sh_addr;
+    const uint64_t end = uint64_t(offset) + 8;
+    if (!section.exportContents || end >= target.sh_size || end > section.exportCapacity) {
+        printOut("***Error: \"%.*s\" sec %d, can't get its data 0x%08X or a relocation offset 0x%08X is too "
+                 "large for the section 0x%08X. Return -1.\n",
+                 targetName.length, targetName.text, i, section.exportContents ? target.sh_offset : 0u,
+                 uint32_t(end), target.sh_size);
+        return -1;
+    }
+    if (!entry.symbolKnown) return refuseUnknownSymbol(section, entry);
+    return checkExportSymbolKind(section, entry, readBe32(section.exportContents + (offset & ~7u) + 4));
 }
 
 // Code is not readable in a module: no 32-bit absolute references from it.
