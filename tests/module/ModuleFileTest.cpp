@@ -7,14 +7,9 @@
 #include <zlib.h>
 
 #include <filesystem>
-#include <random>
 
-#include "driver/VerifyModule.h"
-#include "elf/ElfReader.h"
 #include "module/FileInfo.h"
 #include "module/ModuleBuildSupport.h"
-#include "module/PlaceSections.h"
-#include "module/RegionLayout.h"
 #include "module/SectionTable.h"
 #include "module/StagedModule.h"
 #include "module/WriteModule.h"
