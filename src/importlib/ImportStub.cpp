@@ -135,168 +135,186 @@ struct StubSectionHeader {
     uint64_t sh_offset = 0;
 };
 
-}  // namespace
+// The relocation section of the data exports, one entry per export in entry
+// order; index 0 when the input has none.
+struct DataExportRelocations {
+    uint32_t index = 0;
+    const uint8_t* bytes = nullptr;
+    uint32_t capacity = 0;
+};
 
-int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
-                    const std::string& moduleName, ImportStub& stub) {
-    stub = ImportStub{};
-    const ElfImage& input = ctx.input.image;
-    if (!input.bytes) return -1;
-    const bool little = input.littleEndian();
-
-    ExportTable functions, data;
-    if (!loadExportTable(ctx, functionExports, functions)) return -1;
-    if (!loadExportTable(ctx, dataExports, data)) return -1;
-    const bool hasFunctions = functionExports != 0;
-    const bool hasData = dataExports != 0;
-    const uint32_t nf = functions.count;
-    const uint32_t nd = data.count;
-
-    // The data exports' relocations, one per entry in entry order.
-    const uint8_t* relocations = nullptr;
-    uint32_t relocationCapacity = 0;
-    if (dataExportRelocations != 0) {
-        const Elf32_Shdr* header = inputSectionHeader(ctx, dataExportRelocations);
-        const uint32_t size = header ? header->sh_size : 0;
-        const uint32_t entrySize = header && header->sh_entsize ? header->sh_entsize : kRelaStride;
-        const uint32_t count = size / entrySize;
-        if (count != nd) {
-            printOut("***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n", int(nd), int(count));
-            return -1;
-        }
-        relocations = sectionContents(ctx, dataExportRelocations);
-        relocationCapacity = relocations ? sectionContentsCapacity(ctx, dataExportRelocations) : 0;
+// The section must hold as many entries as the data export table has.
+bool loadDataExportRelocations(SymbolContext& ctx, uint32_t index, uint32_t dataCount,
+                               DataExportRelocations& relocations) {
+    relocations.index = index;
+    if (index == 0) return true;
+    const Elf32_Shdr* header = inputSectionHeader(ctx, index);
+    const uint32_t size = header ? header->sh_size : 0;
+    const uint32_t entrySize = header && header->sh_entsize ? header->sh_entsize : kRelaStride;
+    const uint32_t count = size / entrySize;
+    if (count != dataCount) {
+        printOut("***Error: numDataExports (%d) != numRelaDataExports (%d). Return -1\n", int(dataCount),
+                 int(count));
+        return false;
     }
+    relocations.bytes = sectionContents(ctx, index);
+    relocations.capacity = relocations.bytes ? sectionContentsCapacity(ctx, index) : 0;
+    return true;
+}
 
-    const uint16_t functionSection = 1;
-    const uint16_t dataSection = hasFunctions ? 2 : 1;
+// The stub's symbols and their names, in symbol order.
+struct StubSymbols {
+    std::string strings = std::string(1, '\0');
+    std::vector<StubSymbol> symbols = std::vector<StubSymbol>(1);
 
-    // The symbols and their names, in symbol order.
-    std::string strings(1, '\0');
-    std::vector<StubSymbol> symbols(1);
-    symbols.reserve(size_t(1) + std::min(nf, functions.entriesHeld()) + std::min(nd, data.entriesHeld()));
-    for (uint32_t k = 0; k < nf; ++k) {
-        std::string_view name;
-        if (!holdsEntry(ctx, functions, k) || !exportName(ctx, functions, k, name)) return -1;
-        symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, kInfoFunction,
-                           functionSection});
+    void add(std::string_view name, uint32_t value, uint8_t info, uint16_t section) {
+        symbols.push_back({uint32_t(strings.size()), value, info, section});
         appendName(strings, name);
     }
-    for (uint32_t k = 0; k < nd; ++k) {
+};
+
+uint32_t entryValue(uint32_t k) { return kExportHeaderSize + kExportEntrySize * k; }
+
+// The symbol kind of data export k: its relocation must patch entry k, and a
+// TLS relocation needs the entry's TLS flag.
+bool dataExportInfo(SymbolContext& ctx, const ExportTable& data, const DataExportRelocations& relocations,
+                    uint32_t k, std::string_view name, uint8_t& info) {
+    info = kInfoObject;
+    if (relocations.index == 0) return true;
+    if (!relocations.bytes || uint64_t(kRelaStride) * (k + 1) > relocations.capacity) {
+        reportShortRelocations(ctx, relocations.index, data.count);
+        return false;
+    }
+    Elf32_Rela rela;
+    memcpy(&rela, relocations.bytes + uint64_t(kRelaStride) * k, sizeof rela);
+    if (rela.r_offset - data.sh_addr != entryValue(k)) {
+        printOut("***Error: mismatched relocations and .dexports section. Return -1\n");
+        return false;
+    }
+    if (relocationType(rela.r_info) != R_PPC_DTPREL32) return true;
+    if (!(exportFlags(data, k) & kTlsFlag)) {
+        const std::string nameText(name);
+        printOut("***Error: Export symbol \"%s\" is unexpectedly a TLS symbol. Clobber and rebuild with "
+                 "current qdlscan[32|64]. Return -1.\n",
+                 nameText.c_str());
+        return false;
+    }
+    info = kInfoTls;
+    return true;
+}
+
+// Every function export, then every data export, becomes a symbol.
+bool collectStubSymbols(SymbolContext& ctx, const ExportTable& functions, const ExportTable& data,
+                        const DataExportRelocations& relocations, uint16_t functionSection, uint16_t dataSection,
+                        StubSymbols& out) {
+    out.symbols.reserve(size_t(1) + std::min(functions.count, functions.entriesHeld()) +
+                        std::min(data.count, data.entriesHeld()));
+    for (uint32_t k = 0; k < functions.count; ++k) {
         std::string_view name;
-        if (!holdsEntry(ctx, data, k) || !exportName(ctx, data, k, name)) return -1;
+        if (!holdsEntry(ctx, functions, k) || !exportName(ctx, functions, k, name)) return false;
+        out.add(name, entryValue(k), kInfoFunction, functionSection);
+    }
+    for (uint32_t k = 0; k < data.count; ++k) {
+        std::string_view name;
+        if (!holdsEntry(ctx, data, k) || !exportName(ctx, data, k, name)) return false;
         uint8_t info = kInfoObject;
-        if (dataExportRelocations != 0) {
-            if (!relocations || uint64_t(kRelaStride) * (k + 1) > relocationCapacity) {
-                reportShortRelocations(ctx, dataExportRelocations, nd);
-                return -1;
-            }
-            Elf32_Rela rela;
-            memcpy(&rela, relocations + uint64_t(kRelaStride) * k, sizeof rela);
-            if (rela.r_offset - data.sh_addr != kExportHeaderSize + kExportEntrySize * k) {
-                printOut("***Error: mismatched relocations and .dexports section. Return -1\n");
-                return -1;
-            }
-            if (relocationType(rela.r_info) == R_PPC_DTPREL32) {
-                if (!(exportFlags(data, k) & kTlsFlag)) {
-                    const std::string nameText(name);
-                    printOut("***Error: Export symbol \"%s\" is unexpectedly a TLS symbol. Clobber and rebuild with "
-                             "current qdlscan[32|64]. Return -1.\n",
-                             nameText.c_str());
-                    return -1;
-                }
-                info = kInfoTls;
-            }
-        }
-        symbols.push_back({uint32_t(strings.size()), kExportHeaderSize + kExportEntrySize * k, info, dataSection});
-        appendName(strings, name);
+        if (!dataExportInfo(ctx, data, relocations, k, name, info)) return false;
+        out.add(name, entryValue(k), info, dataSection);
     }
+    return true;
+}
 
-    // The import tables copy the export tables' header words.
-    for (const ExportTable* table : {&functions, &data})
-        if (table->index != 0 && table->capacity < kExportHeaderSize) {
-            reportShortExportTable(ctx, table->index);
-            return -1;
-        }
+// The stub's sections: the import tables, then .symtab, .strtab and
+// .secstrtab, each on a 64-byte boundary after the ELF header, then the
+// section header table.
+struct StubLayout {
+    uint32_t count = 0;
+    std::vector<StubSectionHeader> headers;
+    std::string sectionNames = std::string(1, '\0');
+    uint32_t symtabIndex = 0, strtabIndex = 0, secstrtabIndex = 0;
+    uint64_t shoff = 0, total = 0;
+};
 
-    // Layout.
-    const uint64_t L = moduleName.size();
+uint64_t importTableSize(uint32_t entries, uint64_t moduleNameLength) {
+    return std::max<uint64_t>(8 * uint64_t(entries) + 8, moduleNameLength + 9);
+}
+
+StubSectionHeader& nextHeader(StubLayout& layout, uint32_t& next, std::string_view name) {
+    StubSectionHeader& h = layout.headers[next++];
+    h.sh_name = uint32_t(layout.sectionNames.size());
+    layout.sectionNames += name;
+    return h;
+}
+
+void addImportSection(StubLayout& layout, uint32_t& next, const std::string& moduleName, char kind,
+                      uint32_t flags, uint32_t entries) {
+    StubSectionHeader& h = nextHeader(layout, next, ".?import_" + moduleName);
+    h.sh_type = SHT_IMPORT_TABLE;
+    h.sh_flags = flags;
+    h.sh_size = uint32_t(importTableSize(entries, moduleName.size()));
+    h.sh_info = uint32_t(moduleName.size());
+    h.sh_addralign = 4;
+    layout.sectionNames[h.sh_name + 1] = kind;
+    layout.sectionNames.push_back('\0');
+}
+
+void layOutSections(StubLayout& layout, const ExportTable& functions, const ExportTable& data,
+                    const std::string& moduleName, const StubSymbols& symbols) {
+    const bool hasFunctions = functions.index != 0;
+    const bool hasData = data.index != 0;
     const uint32_t N = 4 + (hasFunctions ? 1 : 0) + (hasData ? 1 : 0);
-    std::vector<StubSectionHeader> headers(N);
-    std::string sectionNames(1, '\0');
-    auto importSize = [&](uint32_t n) { return std::max<uint64_t>(8 * uint64_t(n) + 8, L + 9); };
+    layout.count = N;
+    layout.headers.resize(N);
     uint32_t next = 1;
-    auto addImportSection = [&](char kind, uint32_t flags, uint32_t count) {
-        StubSectionHeader& h = headers[next++];
-        h.sh_name = uint32_t(sectionNames.size());
-        h.sh_type = SHT_IMPORT_TABLE;
-        h.sh_flags = flags;
-        h.sh_size = uint32_t(importSize(count));
-        h.sh_info = uint32_t(L);
-        h.sh_addralign = 4;
-        sectionNames += ".?import_" + moduleName;
-        sectionNames[h.sh_name + 1] = kind;
-        sectionNames.push_back('\0');
-    };
-    if (hasFunctions) addImportSection('f', SHF_ALLOC | SHF_EXECINSTR, nf);
-    if (hasData) addImportSection('d', SHF_WRITE | SHF_ALLOC, nd);
-    const uint32_t symtabIndex = next;
-    {
-        StubSectionHeader& h = headers[next++];
-        h.sh_name = uint32_t(sectionNames.size());
-        sectionNames += std::string_view(".symtab\0", 8);
-        h.sh_type = SHT_SYMTAB;
-        h.sh_size = uint32_t(16 * uint64_t(symbols.size()));
-        h.sh_link = N - 2;
-        h.sh_info = 1;
-        h.sh_addralign = 16;
-        h.sh_entsize = 16;
-    }
-    const uint32_t strtabIndex = next;
-    {
-        StubSectionHeader& h = headers[next++];
-        h.sh_name = uint32_t(sectionNames.size());
-        sectionNames += std::string_view(".strtab\0", 8);
-        h.sh_type = SHT_STRTAB;
-        h.sh_size = uint32_t(strings.size());
-        h.sh_addralign = 1;
-    }
-    const uint32_t secstrtabIndex = next;
-    {
-        StubSectionHeader& h = headers[next++];
-        h.sh_name = uint32_t(sectionNames.size());
-        sectionNames += std::string_view(".secstrtab\0", 11);
-        h.sh_type = SHT_STRTAB;
-        h.sh_size = uint32_t(sectionNames.size());
-        h.sh_addralign = 1;
-    }
+    if (hasFunctions) addImportSection(layout, next, moduleName, 'f', SHF_ALLOC | SHF_EXECINSTR, functions.count);
+    if (hasData) addImportSection(layout, next, moduleName, 'd', SHF_WRITE | SHF_ALLOC, data.count);
 
-    // The sizes are bounded by the input file, but their sum may still be
-    // too large for an archive member.
-    const uint64_t importBytes = (hasFunctions ? importSize(nf) : 0) + (hasData ? importSize(nd) : 0);
-    const uint64_t roughTotal =
-        importBytes + 16 * uint64_t(symbols.size()) + strings.size() + sectionNames.size() + 40 * uint64_t(N) + 64 * 8;
+    layout.symtabIndex = next;
+    StubSectionHeader& symtab = nextHeader(layout, next, std::string_view(".symtab\0", 8));
+    symtab.sh_type = SHT_SYMTAB;
+    symtab.sh_size = uint32_t(16 * uint64_t(symbols.symbols.size()));
+    symtab.sh_link = N - 2;
+    symtab.sh_info = 1;
+    symtab.sh_addralign = 16;
+    symtab.sh_entsize = 16;
+
+    layout.strtabIndex = next;
+    StubSectionHeader& strtab = nextHeader(layout, next, std::string_view(".strtab\0", 8));
+    strtab.sh_type = SHT_STRTAB;
+    strtab.sh_size = uint32_t(symbols.strings.size());
+    strtab.sh_addralign = 1;
+
+    layout.secstrtabIndex = next;
+    StubSectionHeader& secstrtab = nextHeader(layout, next, std::string_view(".secstrtab\0", 11));
+    secstrtab.sh_type = SHT_STRTAB;
+    secstrtab.sh_size = uint32_t(layout.sectionNames.size());
+    secstrtab.sh_addralign = 1;
+}
+
+// The sizes are bounded by the input file, but their sum may still be too
+// large for an archive member.
+bool placeSections(StubLayout& layout, const ExportTable& functions, const ExportTable& data,
+                   uint64_t moduleNameLength, const StubSymbols& symbols) {
+    const uint64_t importBytes = (functions.index != 0 ? importTableSize(functions.count, moduleNameLength) : 0) +
+                                 (data.index != 0 ? importTableSize(data.count, moduleNameLength) : 0);
+    const uint64_t roughTotal = importBytes + 16 * uint64_t(symbols.symbols.size()) + symbols.strings.size() +
+                                layout.sectionNames.size() + 40 * uint64_t(layout.count) + 64 * 8;
     if (roughTotal > 0x7FFFFFFF) {
         printOut("***Error: Out of memory. Return -1\n");
-        return -1;
+        return false;
     }
     uint64_t offset = kFirstSectionOffset;
-    for (uint32_t i = 1; i < N; ++i) {
-        headers[i].sh_offset = offset;
-        offset = align64(offset + headers[i].sh_size);
+    for (uint32_t i = 1; i < layout.count; ++i) {
+        layout.headers[i].sh_offset = offset;
+        offset = align64(offset + layout.headers[i].sh_size);
     }
-    const uint64_t shoff = offset;
-    const uint64_t total = align64(shoff + 40 * uint64_t(N));
+    layout.shoff = offset;
+    layout.total = align64(layout.shoff + 40 * uint64_t(layout.count));
+    return true;
+}
 
-    stub.image.assign(size_t(total), 0);
-    stub.littleEndian = little;
-    stub.sectionCount = N;
-    stub.shoff = uint32_t(shoff);
-    stub.sections.resize(N);
-    const StubWriter w{stub.image.data(), little};
-
-    // ELF header.
-    uint8_t* image = stub.image.data();
+void writeElfHeader(const StubWriter& w, const ElfImage& input, const StubLayout& layout) {
+    uint8_t* image = w.base;
     image[0] = 0x7F;
     image[1] = 'E';
     image[2] = 'L';
@@ -307,17 +325,20 @@ int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataE
     w.put16(16, ET_REL);
     w.put16(18, input.header().e_machine);
     w.put32(20, 1);
-    w.put32(32, uint32_t(shoff));
+    w.put32(32, uint32_t(layout.shoff));
     w.put16(40, 52);
     w.put16(42, 32);
     w.put16(46, 40);
-    w.put16(48, uint16_t(N));
-    w.put16(50, uint16_t(N - 1));
+    w.put16(48, uint16_t(layout.count));
+    w.put16(50, uint16_t(layout.count - 1));
+}
 
-    // Section headers and the record of what the writer writes.
-    for (uint32_t i = 1; i < N; ++i) {
-        const StubSectionHeader& h = headers[i];
-        const uint64_t at = shoff + 40 * uint64_t(i);
+// Writes the section headers and records for the archive writer how much of
+// each section holds data.
+void writeSectionHeaders(const StubWriter& w, const StubLayout& layout, ImportStub& stub) {
+    for (uint32_t i = 1; i < layout.count; ++i) {
+        const StubSectionHeader& h = layout.headers[i];
+        const uint64_t at = layout.shoff + 40 * uint64_t(i);
         w.put32(at + 0, h.sh_name);
         w.put32(at + 4, h.sh_type);
         w.put32(at + 8, h.sh_flags);
@@ -329,28 +350,73 @@ int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataE
         w.put32(at + 36, h.sh_entsize);
         stub.sections[i] = {uint32_t(h.sh_offset), h.sh_size, h.sh_size};
     }
+}
 
-    // Import table sections: the export table's header words as they stand,
-    // then the module name; the rest stays zero.
-    auto fillImportSection = [&](uint32_t index, const ExportTable& table) {
-        uint8_t* at = image + headers[index].sh_offset;
-        memcpy(at, table.contents, kExportHeaderSize);
-        memcpy(at + kExportHeaderSize, moduleName.data(), size_t(L));
-        stub.sections[index].writtenLength = uint32_t(kExportHeaderSize + L);
-    };
-    if (hasFunctions) fillImportSection(functionSection, functions);
-    if (hasData) fillImportSection(dataSection, data);
+// An import table holds the export table's header words as they stand, then
+// the module name; the rest stays zero.
+void writeImportSection(const StubLayout& layout, uint32_t index, const ExportTable& table,
+                        const std::string& moduleName, ImportStub& stub) {
+    uint8_t* at = stub.image.data() + layout.headers[index].sh_offset;
+    memcpy(at, table.contents, kExportHeaderSize);
+    memcpy(at + kExportHeaderSize, moduleName.data(), moduleName.size());
+    stub.sections[index].writtenLength = uint32_t(kExportHeaderSize + uint64_t(moduleName.size()));
+}
 
-    const uint64_t symtabAt = headers[symtabIndex].sh_offset;
-    for (size_t k = 1; k < symbols.size(); ++k) {
-        const StubSymbol& s = symbols[k];
+void writeSymbolTables(const StubWriter& w, const StubLayout& layout, const StubSymbols& symbols) {
+    const uint64_t symtabAt = layout.headers[layout.symtabIndex].sh_offset;
+    for (size_t k = 1; k < symbols.symbols.size(); ++k) {
+        const StubSymbol& s = symbols.symbols[k];
         const uint64_t at = symtabAt + 16 * uint64_t(k);
         w.put32(at + 0, s.st_name);
         w.put32(at + 4, s.st_value);
-        image[at + 12] = s.st_info;
+        w.base[at + 12] = s.st_info;
         w.put16(at + 14, s.st_shndx);
     }
-    memcpy(image + headers[strtabIndex].sh_offset, strings.data(), strings.size());
-    memcpy(image + headers[secstrtabIndex].sh_offset, sectionNames.data(), sectionNames.size());
+    memcpy(w.base + layout.headers[layout.strtabIndex].sh_offset, symbols.strings.data(), symbols.strings.size());
+    memcpy(w.base + layout.headers[layout.secstrtabIndex].sh_offset, layout.sectionNames.data(),
+           layout.sectionNames.size());
+}
+
+}  // namespace
+
+int buildImportStub(SymbolContext& ctx, uint32_t functionExports, uint32_t dataExports, uint32_t dataExportRelocations,
+                    const std::string& moduleName, ImportStub& stub) {
+    stub = ImportStub{};
+    const ElfImage& input = ctx.input.image;
+    if (!input.bytes) return -1;
+
+    ExportTable functions, data;
+    if (!loadExportTable(ctx, functionExports, functions)) return -1;
+    if (!loadExportTable(ctx, dataExports, data)) return -1;
+    DataExportRelocations relocations;
+    if (!loadDataExportRelocations(ctx, dataExportRelocations, data.count, relocations)) return -1;
+
+    const uint16_t functionSection = 1;
+    const uint16_t dataSection = functionExports != 0 ? 2 : 1;
+    StubSymbols symbols;
+    if (!collectStubSymbols(ctx, functions, data, relocations, functionSection, dataSection, symbols)) return -1;
+
+    // The import tables copy the export tables' header words.
+    for (const ExportTable* table : {&functions, &data})
+        if (table->index != 0 && table->capacity < kExportHeaderSize) {
+            reportShortExportTable(ctx, table->index);
+            return -1;
+        }
+
+    StubLayout layout;
+    layOutSections(layout, functions, data, moduleName, symbols);
+    if (!placeSections(layout, functions, data, moduleName.size(), symbols)) return -1;
+
+    stub.image.assign(size_t(layout.total), 0);
+    stub.littleEndian = input.littleEndian();
+    stub.sectionCount = layout.count;
+    stub.shoff = uint32_t(layout.shoff);
+    stub.sections.resize(layout.count);
+    const StubWriter w{stub.image.data(), stub.littleEndian};
+    writeElfHeader(w, input, layout);
+    writeSectionHeaders(w, layout, stub);
+    if (functionExports != 0) writeImportSection(layout, functionSection, functions, moduleName, stub);
+    if (dataExports != 0) writeImportSection(layout, dataSection, data, moduleName, stub);
+    writeSymbolTables(w, layout, symbols);
     return 0;
 }
