@@ -248,9 +248,9 @@ int32_t readModule(ModuleImage& m) {
         note(m, "ELF header", "EI_CLASS is " + std::to_string(m.bytes[EI_CLASS]) + ", not 1 (ELF32)");
         return kDumpFindings;
     }
+    // Any encoding byte but 1 means big-endian, to the builder (which copies
+    // the input's byte) and to the loader alike, so no value is a problem.
     m.littleEndian = m.bytes[EI_DATA] == ELFDATA2LSB;
-    if (m.bytes[EI_DATA] != ELFDATA2LSB && m.bytes[EI_DATA] != ELFDATA2MSB)
-        note(m, "ELF header", "EI_DATA is " + std::to_string(m.bytes[EI_DATA]) + " (read as big-endian)");
     m.header = readHeader(m);
     if (!readSectionTable(m)) return kDumpFindings;
     m.tableRead = true;
