@@ -22,11 +22,10 @@
 #include <functional>
 #include <memory>
 #include <new>
-#include <system_error>
-#include <thread>
 
 #include "deflate/Deflate.h"
 #include "deflate/DeflateEngine.h"
+#include "deflate/RunPieces.h"
 
 namespace {
 
@@ -35,7 +34,6 @@ constexpr size_t kRecordedLoopTops = 4096;   // positions at a chunk's start whe
 constexpr uint32_t kAdlerModulus = 65521;
 
 std::atomic<size_t> gTestChunkSize{0};
-std::atomic<int> gTestStartableThreads{-1};
 
 struct Slide {
     size_t pos;    // loop top where the window slid
@@ -195,30 +193,6 @@ void parseRunOn(SplitJob& job, size_t index) {
     unstamp(state, engine->stamp);
     chunk.runOn.state = state;
     chunk.runOn.windowBase = engine->windowBase;
-}
-
-// Runs work(0) ... work(count - 1) on up to `threads` threads, the calling
-// thread one of them; a thread that cannot be started leaves its share to
-// the others.
-void runPieces(size_t count, unsigned threads, const std::function<void(size_t)>& work) {
-    std::atomic<size_t> next{0};
-    auto worker = [&] {
-        for (size_t k = next++; k < count; k = next++) work(k);
-    };
-    std::vector<std::thread> pool;
-    const size_t wanted = std::min<size_t>(threads, count);
-    for (size_t t = 1; t < wanted; ++t) {
-        const int startable = gTestStartableThreads.load();
-        if (startable == 0) break;
-        if (startable > 0) gTestStartableThreads.store(startable - 1);
-        try {
-            pool.emplace_back(worker);
-        } catch (const std::system_error&) {
-            break;
-        }
-    }
-    worker();
-    for (std::thread& thread : pool) thread.join();
 }
 
 // The joined symbol stream: pieces of the chunks' symbol lists in order.
@@ -499,5 +473,5 @@ int compressZlibSplitTimed(const uint8_t* data, size_t size, int level, uint8_t*
 
 void setDeflateSplitForTesting(size_t chunkSize, int startableThreads) {
     gTestChunkSize.store(chunkSize);
-    gTestStartableThreads.store(startableThreads);
+    setStartableThreadsForTesting(startableThreads);
 }

@@ -8,6 +8,7 @@
 
 #include "driver/VerifyModule.h"
 #include "elf/ElfReader.h"
+#include "deflate/RunPieces.h"
 #include "module/CompressionJobs.h"
 #include "module/ModuleBuildSupport.h"
 #include "module/PlaceSections.h"
@@ -199,6 +200,33 @@ TEST(SectionPlacement, JobsCountFromTheEnvironment) {
     std::vector<int> seen(1000, 0);
     runConcurrently(seen.size(), [&](size_t k) { seen[k] += 1; });
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1000);
+}
+
+// The sections' jobs and the split of one section share one thread runner:
+// when no thread can be started, the calling thread does all of it and the
+// module is the same.
+TEST(SectionPlacement, SameModuleWhenNoThreadCanStart) {
+    BasicInput basic = makeBasicInput();
+    // Six sections compressed side by side, and one large enough to be split.
+    for (uint32_t k = 0; k < 7; ++k) {
+        TestSection extra;
+        extra.name = ".extra" + std::to_string(k);
+        extra.flags = SHF_ALLOC | SHF_WRITE;
+        extra.addr = 0x10100000 + 0x400000 * k;
+        extra.addralign = 4;
+        extra.data.assign(k == 6 ? 0x240000 : 40000, uint8_t(k * 37));
+        for (size_t b = 0; b < extra.data.size(); b += 7) extra.data[b] = uint8_t(b * 13 / (k + 1));
+        basic.builder.addSection(extra);
+    }
+    const std::vector<uint8_t> input = basic.builder.build();
+    const BuildRun threaded = buildInProcess(input, {});
+    ASSERT_EQ(threaded.result, 0) << threaded.out;
+    setStartableThreadsForTesting(0);
+    const BuildRun alone = buildInProcess(input, {});
+    setStartableThreadsForTesting(-1);
+    ASSERT_EQ(alone.result, 0) << alone.out;
+    EXPECT_EQ(alone.out, threaded.out);
+    EXPECT_EQ(alone.module, threaded.module);
 }
 
 TEST(SectionPlacement, SymbolsAndRelocationsBackInTheFileByteOrder) {
