@@ -240,12 +240,25 @@ void checkAddressRange(const ModuleSection& s, uint32_t low, uint32_t high, cons
                                             hex32(low) + " to " + hex32(high) + ")"});
 }
 
+// A section whose address and size add up past 4 GiB cannot be loaded. The
+// builder adds them modulo 2^32, as it adds every region end, so such a
+// section is named on its own and left out of its region's span.
+bool endsPastAddressSpace(const ModuleSection& s, Findings& out) {
+    const uint64_t end = uint64_t(s.header.sh_addr) + s.memorySize();
+    if (end <= 0x100000000ull) return false;
+    out.push_back({sectionLabel(s), "address " + hex32(s.header.sh_addr) + " and size " + hex32(s.memorySize()) +
+                                        " run past the end of the 32-bit address space"});
+    return true;
+}
+
 void checkRegions(const ModuleImage& m, Findings& out) {
     if (!m.info.present) return;
     Span text, data, load;
     uint64_t tempStored = 0;
     for (const ModuleSection& s : m.sections) {
         if (s.index == 0 || s.index + 2 >= m.sections.size() || s.header.sh_size == 0) continue;
+        const bool inMemory = s.region == Region::text || s.region == Region::data || s.region == Region::load;
+        if (inMemory && endsPastAddressSpace(s, out)) continue;
         const bool imports = s.header.sh_type == SHT_IMPORT_TABLE;
         if (s.region == Region::text) {
             checkAddressRange(s, kCodeRangeStart, kCodeRangeEnd, "code range", out);

@@ -142,6 +142,20 @@ TEST_F(ModuleCheck, FileInfoRegionsMustCoverTheirSections) {
     EXPECT_TRUE(hasFinding(checkLines(bytes), "FileInfo TEMP", "is below"));
 }
 
+// A section reaching past 4 GiB is named itself; the region's size, which
+// the builder sums modulo 2^32 as well, is not blamed for it.
+TEST_F(ModuleCheck, ASectionPastTheAddressSpaceIsNamedOnItsOwn) {
+    const ModuleImage m = read();
+    const uint32_t header = 0x40 + 40 * sectionNamed(m, ".data").index;
+    putBe32(bytes, header + 4, SHT_NOBITS);
+    putBe32(bytes, header + 16, 0);            // sh_offset
+    putBe32(bytes, header + 20, 0xF0000000);   // sh_size: 0x1000002C + this passes 4 GiB
+    const std::vector<std::string> lines = checkLines(bytes);
+    EXPECT_TRUE(hasFinding(lines, "section 4 \".data\"", "address 0x1000002C and size 0xF0000000 run past the end of the 32-bit address space"))
+        << ::testing::PrintToString(lines);
+    EXPECT_FALSE(hasFinding(lines, "FileInfo DATA", "does not cover")) << ::testing::PrintToString(lines);
+}
+
 TEST_F(ModuleCheck, HeaderFieldsOfTheModuleFormat) {
     bytes[7] = 0;  // EI_OSABI
     bytes[17] = 0x02;  // e_type 0xFE02
