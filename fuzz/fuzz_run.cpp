@@ -133,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> module = readWholeFile(workDir + "/in.qdl");
     if (module.empty()) module = readWholeFile(workDir + "/in.qdx");
     CheckedModule checked;
-    // -padall and the -size options fix FileInfo's region sizes as the user
-    // asks, even below the sections they hold: a loader would refuse such a
-    // module, but the tool writes it as told.
-    checked.regionsSetByHand = data[0] % 8 == 5 || data[0] % 8 == 6;
+    // -padall and the -size options change FileInfo's region sizes after
+    // placement as the user asks, even below the sections they hold or to 0:
+    // a loader would refuse such a module, but the tool writes it as told.
+    checked.sizesChangedAfterPlacement = data[0] % 8 == 5 || data[0] % 8 == 6;
     const std::vector<std::string> problems = checkModule(module, checked);
     if (!problems.empty()) {
         // To standard error: abort() does not flush standard output.

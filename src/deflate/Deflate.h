@@ -42,6 +42,10 @@ void setDeflateStampForTesting(uint32_t stamp);
 int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
                       unsigned threads);
 
+// Whether compressZlibSplit shares a stream among threads at this level:
+// levels 4 to 9 (and -1); levels 1 to 3 always take one thread.
+bool splitSharesLevel(int level);
+
 // How long each piece of a split stream's work took (CPU seconds), by phase,
 // when every piece runs on the calling thread one after another; for the
 // benchmark.

@@ -115,7 +115,11 @@ bool takenByPass(int pass, const Elf32_Shdr& h) {
     }
 }
 
-Placement simulatePlacement(const ModuleImage& m) {
+// A pass runs when its region's size is not 0. The builder decides that on
+// the sizes it computed; when the sizes in FileInfo were changed afterwards
+// (by -padall or the size options) they cannot tell, and every pass is taken
+// to run: a region with sections had a size.
+Placement simulatePlacement(const ModuleImage& m, bool passesFromSizes) {
     Placement p;
     p.offset.assign(m.sections.size(), 0);
     const Elf32_Shdr& info = m.sections.back().header;
@@ -123,7 +127,7 @@ Placement simulatePlacement(const ModuleImage& m) {
     const uint32_t sizes[4] = {m.info.dataSize, m.info.loadSize, m.info.textSize, m.info.tempSize};
     std::vector<bool> taken(m.sections.size(), false);
     for (int pass = 0; pass < 4; ++pass) {
-        if (sizes[pass] == 0) continue;
+        if (passesFromSizes && sizes[pass] == 0) continue;
         for (size_t i = 1; i + 2 < m.sections.size(); ++i) {
             const Elf32_Shdr& h = m.sections[i].header;
             if (taken[i] || h.sh_size == 0 || !takenByPass(pass, h)) continue;
@@ -192,10 +196,10 @@ void checkOrder(const ModuleImage& m, Findings& out) {
     checkGap(m, end, m.bytes.size(), "file", out);
 }
 
-void checkLayout(const ModuleImage& m, Findings& out) {
+void checkLayout(const ModuleImage& m, bool passesFromSizes, Findings& out) {
     checkOrder(m, out);
     if (!m.info.present) return;
-    const Placement p = simulatePlacement(m);
+    const Placement p = simulatePlacement(m, passesFromSizes);
     for (const ModuleSection& s : m.sections) {
         if (!s.hasFileBytes || s.index == 0 || s.index + 2 >= m.sections.size()) continue;
         if (s.header.sh_offset != p.offset[s.index])
@@ -316,7 +320,7 @@ void checkImportTables(const ModuleImage& m, Findings& out) {
 
 std::string findingLine(const Finding& finding) { return finding.where + ": " + finding.what; }
 
-std::vector<Finding> checkModule(const ModuleImage& m, bool regionRules) {
+std::vector<Finding> checkModule(const ModuleImage& m, const CheckRules& rules) {
     Findings out = m.findings;
     if (!m.tableRead) return out;
     checkHeader(m, out);
@@ -325,15 +329,15 @@ std::vector<Finding> checkModule(const ModuleImage& m, bool regionRules) {
     checkCrcs(m, out);
     for (const ModuleSection& s : m.sections)
         if (s.index != 0 && s.index + 2 < m.sections.size()) checkSectionBytes(m, s, out);
-    checkLayout(m, out);
-    if (regionRules) checkRegions(m, out);
+    checkLayout(m, rules.passesFromSizes, out);
+    if (rules.regionSizes) checkRegions(m, out);
     checkImportTables(m, out);
     return out;
 }
 
-std::vector<Finding> checkModuleBytes(ByteSpan bytes, bool regionRules) {
+std::vector<Finding> checkModuleBytes(ByteSpan bytes, const CheckRules& rules) {
     ModuleImage module;
     module.bytes = bytes;
     readModule(module);
-    return checkModule(module, regionRules);
+    return checkModule(module, rules);
 }

@@ -1,6 +1,8 @@
 #include "module/CompressionJobs.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <numeric>
 #include <thread>
 
 #include "deflate/RunPieces.h"
@@ -18,4 +20,29 @@ unsigned jobCount() {
 
 void runConcurrently(size_t count, const std::function<void(size_t)>& work) {
     runPieces(count, jobCount(), work);
+}
+
+JobPlan planSectionJobs(const std::vector<SectionJob>& jobs, unsigned threads) {
+    std::vector<size_t> order(jobs.size());
+    std::iota(order.begin(), order.end(), size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return jobs[a].cost > jobs[b].cost; });
+    JobPlan plan;
+    if (threads <= 1) {
+        plan.sideBySide = order;
+        return plan;
+    }
+    uint64_t total = 0;
+    for (const SectionJob& job : jobs) total += job.cost;
+    const uint64_t evenShare = (total + threads - 1) / threads;
+    std::vector<uint64_t> load(threads, 0);
+    for (size_t k : order) {
+        uint64_t& least = *std::min_element(load.begin(), load.end());
+        if (jobs[k].splittable && least + jobs[k].cost > evenShare) {
+            plan.shared.push_back(k);
+        } else {
+            least += jobs[k].cost;
+            plan.sideBySide.push_back(k);
+        }
+    }
+    return plan;
 }

@@ -1,8 +1,11 @@
-// Running independent pieces of work side by side.
+// Running independent pieces of work side by side, and choosing how the
+// sections' work is shared among the threads.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 // How many threads the tool uses: the hardware threads, lowered by the
 // environment variable QDLGEN_JOBS when it holds a smaller positive number.
@@ -13,3 +16,23 @@ unsigned jobCount();
 // threads, and returns when all are done. With one job, or one piece of
 // work, everything runs on the calling thread in index order.
 void runConcurrently(size_t count, const std::function<void(size_t)>& work);
+
+// One section's work as the planner sees it: its cost (in any unit shared by
+// all sections) and whether all threads can share it.
+struct SectionJob {
+    uint64_t cost = 0;
+    bool splittable = false;
+};
+
+// Which sections all threads share, one after another, and which go side by
+// side, one thread each. Sharing a section costs some work, so only the
+// sections that do not fit are shared: the jobs are dealt out largest first,
+// each to the thread with the least work so far (as the threads take them
+// at run time), and a splittable job that would take that thread past an
+// even share of the whole is shared instead. Both lists are indexes into
+// `jobs`, the side-by-side one largest first.
+struct JobPlan {
+    std::vector<size_t> shared;
+    std::vector<size_t> sideBySide;
+};
+JobPlan planSectionJobs(const std::vector<SectionJob>& jobs, unsigned threads);

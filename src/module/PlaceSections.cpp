@@ -11,6 +11,7 @@
 
 #include "core/Output.h"
 #include "deflate/Deflate.h"
+#include "deflate/RunPieces.h"
 #include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
@@ -27,8 +28,12 @@ const char* const kPassBanner[] = {
 };
 
 constexpr uint32_t kSmallestCompressed = 32;
-// From this size on a section's compression is split among the threads.
+// From this size on a section's work may be shared among the threads.
 constexpr uint32_t kSharedSectionSize = 2u << 20;
+// The pieces of a shared section's CRC.
+constexpr uint32_t kCrcPiece = 1u << 20;
+// Compressing a byte takes about as long as the CRC of thirty bytes.
+constexpr uint64_t kCompressCostPerByte = 30;
 
 uint32_t align64(uint32_t value) { return (value + 63) & ~63u; }
 
@@ -138,8 +143,22 @@ bool sectionBytes(ModuleContext& ctx, uint32_t newIndex, SectionBytes& bytes) {
     return true;
 }
 
-// The CRC and the compressed form of one planned section. Runs on any
-// thread: it reads the section's bytes and writes only its own record.
+// CRC-32 of a section's bytes, shared among `threads` threads in pieces
+// whose CRCs are joined in order: the same value as one pass over them.
+uint32_t sectionCrc(const uint8_t* data, uint32_t size, unsigned threads) {
+    if (threads <= 1 || size <= kCrcPiece) return uint32_t(crc32(0, data, size));
+    const size_t pieces = (size_t(size) + kCrcPiece - 1) / kCrcPiece;
+    auto pieceLength = [&](size_t k) { return std::min<uint32_t>(kCrcPiece, size - uint32_t(k) * kCrcPiece); };
+    std::vector<uint32_t> crcs(pieces);
+    runPieces(pieces, threads, [&](size_t k) { crcs[k] = uint32_t(crc32(0, data + k * kCrcPiece, pieceLength(k))); });
+    uint32_t crc = crcs[0];
+    for (size_t k = 1; k < pieces; ++k) crc = uint32_t(crc32_combine(crc, crcs[k], z_off_t(pieceLength(k))));
+    return crc;
+}
+
+// The CRC and the compressed form of one planned section, on `threads`
+// threads. Runs on any thread: it reads the section's bytes and writes only
+// its own record.
 void processSection(ModuleContext& ctx, PlannedSection& planned, int level, unsigned threads) {
     const Elf32_Shdr& s = ctx.module.outputSections[planned.newIndex];
     SectionBytes bytes;
@@ -147,8 +166,24 @@ void processSection(ModuleContext& ctx, PlannedSection& planned, int level, unsi
         planned.compressed.allocationFailed = true;
         return;
     }
-    planned.crc = uint32_t(crc32(0, bytes.data, s.sh_size));
+    planned.crc = sectionCrc(bytes.data, s.sh_size, threads);
     if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);
+}
+
+// What each section's work costs the planner: a compressed byte about as
+// much as the CRC of thirty. A large section can be shared among the
+// threads: its CRC always, its compression at the levels that split.
+std::vector<SectionJob> sectionJobs(ModuleContext& ctx, const std::vector<PlannedSection*>& work, int level) {
+    std::vector<SectionJob> jobs;
+    jobs.reserve(work.size());
+    for (const PlannedSection* planned : work) {
+        const uint32_t size = ctx.module.outputSections[planned->newIndex].sh_size;
+        SectionJob job;
+        job.cost = uint64_t(size) * (planned->tryCompress ? kCompressCostPerByte : 1);
+        job.splittable = size >= kSharedSectionSize && (!planned->tryCompress || splitSharesLevel(level));
+        jobs.push_back(job);
+    }
+    return jobs;
 }
 
 void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
@@ -157,19 +192,12 @@ void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
     const auto& headers = ctx.module.outputSections;
     for (PlannedSection& planned : plan.sections)
         if (headers[planned.newIndex].sh_type != SHT_NOBITS) work.push_back(&planned);
-    // Largest first, so that the threads finish close together.
-    const auto& sections = ctx.module.outputSections;
-    std::stable_sort(work.begin(), work.end(), [&](const PlannedSection* a, const PlannedSection* b) {
-        return sections[a->newIndex].sh_size > sections[b->newIndex].sh_size;
-    });
     const int level = ctx.settings.compressionLevel;
-    // A large section is shared among all the threads, one such section
-    // after another; the others go side by side, one thread each.
-    const unsigned jobs = jobCount();
-    size_t shared = 0;
-    while (jobs > 1 && shared < work.size() && sections[work[shared]->newIndex].sh_size >= kSharedSectionSize)
-        processSection(ctx, *work[shared++], level, jobs);
-    runConcurrently(work.size() - shared, [&](size_t k) { processSection(ctx, *work[shared + k], level, 1); });
+    const unsigned threads = jobCount();
+    const JobPlan jobs = planSectionJobs(sectionJobs(ctx, work, level), threads);
+    for (size_t k : jobs.shared) processSection(ctx, *work[k], level, threads);
+    runPieces(jobs.sideBySide.size(), threads,
+              [&](size_t k) { processSection(ctx, *work[jobs.sideBySide[k]], level, 1); });
 }
 
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }

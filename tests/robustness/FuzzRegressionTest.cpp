@@ -58,7 +58,7 @@ TEST(FuzzRegression, RunInputs) {
         CheckedModule module;
         // Region sizes fixed on the command line (-padall, -size*) are the
         // user's, even below the sections they hold.
-        module.regionsSetByHand = bytes[0] % 8 == 5 || bytes[0] % 8 == 6;
+        module.sizesChangedAfterPlacement = bytes[0] % 8 == 5 || bytes[0] % 8 == 6;
         const std::vector<std::string> problems = checkModule(run.module, module);
         EXPECT_TRUE(problems.empty()) << path << ": " << (problems.empty() ? "" : problems.front());
     }

@@ -41,6 +41,9 @@ struct CheckedModule {
     // Set by a test that wrote FileInfo's region sizes by hand before the
     // module was placed: qdldump's check then leaves the region rules out.
     bool regionsSetByHand = false;
+    // Set for modules built with -padall or the size options, which change
+    // the sizes after placement: they no longer tell which passes ran.
+    bool sizesChangedAfterPlacement = false;
     bool littleEndian = false;
     uint16_t type = 0;
     uint16_t shstrndx = 0;
