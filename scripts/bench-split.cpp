@@ -1,9 +1,10 @@
 // The split engine on the sections of a written module: measured times with
 // 1 and 2 threads, and the critical path of the work for 1 to 16 threads.
-// Sections of 2 MiB and more are split as the tool splits them (the pieces
-// of each phase go to the threads in order, each to the thread free first;
-// the phases and the sections follow each other); smaller sections are one
-// piece each, shared among the threads after the large ones. The pieces are
+// The sections are planned as the tool plans them (planSectionJobs): the
+// shared ones (of 2 MiB and more, where they do not fit beside the others)
+// follow each other, the pieces of each phase going to the threads in order,
+// each to the thread free first; the others are one piece each, side by side
+// after them. The pieces are
 // timed one after another on one core, in CPU seconds; the measured runs in
 // wall seconds.
 // Usage: bench-split MODULE LEVEL RUNS
@@ -20,6 +21,8 @@
 
 #include "BenchSections.h"
 #include "deflate/Deflate.h"
+#include "deflate/RunPieces.h"
+#include "module/CompressionJobs.h"
 
 namespace {
 
@@ -41,22 +44,35 @@ double makespan(const std::vector<double>& pieces, unsigned threads) {
     return *std::max_element(free.begin(), free.end());
 }
 
-// Every section one after another, the large ones split among `threads`;
-// the streams (empty when given up) go to streams.
+// The tool's plan for `threads` threads: which sections all threads share
+// and which go side by side (largest first).
+JobPlan planFor(const std::vector<Bytes>& sections, unsigned threads) {
+    std::vector<SectionJob> jobs;
+    for (const Bytes& s : sections) jobs.push_back({s.size(), s.size() >= kShared});
+    return planSectionJobs(jobs, threads);
+}
+
+// Every section as the tool compresses it on `threads` threads: the shared
+// ones one after another, each split among all threads, then the others
+// side by side; the streams (empty when given up) go to streams.
 double compressAll(const std::vector<Bytes>& sections, int level, unsigned threads, std::vector<Bytes>& streams) {
     streams.assign(sections.size(), Bytes());
     for (size_t k = 0; k < sections.size(); ++k) streams[k].resize(sections[k].size() - 5);
-    const double t0 = now();
-    for (size_t k = 0; k < sections.size(); ++k) {
+    const JobPlan plan = planFor(sections, threads);
+    auto compressOne = [&](size_t k, unsigned t) {
         const Bytes& s = sections[k];
         size_t length = 0;
-        const unsigned t = s.size() >= kShared ? threads : 1;
         if (compressZlibSplit(s.data(), s.size(), level, streams[k].data(), streams[k].size(), length, t) != deflateOk)
             length = 0;
         streams[k].resize(length);
-    }
+    };
+    const double t0 = now();
+    for (size_t k : plan.shared) compressOne(k, threads);
+    runPieces(plan.sideBySide.size(), threads, [&](size_t i) { compressOne(plan.sideBySide[i], 1); });
     return now() - t0;
 }
+
+double cpuNow() { return double(std::clock()) / CLOCKS_PER_SEC; }
 
 }  // namespace
 
@@ -79,31 +95,37 @@ int main(int argc, char** argv) {
     std::sort(one.begin(), one.end());
     std::sort(two.begin(), two.end());
 
-    // Critical path: the pieces timed one after another (median run by total).
+    // Critical path: the pieces timed one after another on one core, each
+    // section both whole and split, put together as the tool's plan for each
+    // thread count would run them.
     const unsigned counts[] = {1, 2, 4, 8, 16};
     std::vector<std::vector<double>> paths(5);
     for (int r = 0; r < runs; ++r) {
-        std::vector<double> path(5, 0);
-        std::vector<double> small;
-        for (const Bytes& s : sections) {
+        std::vector<double> whole(sections.size(), 0);
+        std::vector<DeflateSplitTimes> split(sections.size());
+        for (size_t k = 0; k < sections.size(); ++k) {
+            const Bytes& s = sections[k];
             Bytes out(s.size() - 5);
             size_t length = 0;
-            if (s.size() < kShared) {
-                const double t0 = double(std::clock()) / CLOCKS_PER_SEC;
-                compressZlib(s.data(), s.size(), level, out.data(), out.size(), length);
-                small.push_back(double(std::clock()) / CLOCKS_PER_SEC - t0);
-                continue;
-            }
-            DeflateSplitTimes times;
-            compressZlibSplitTimed(s.data(), s.size(), level, out.data(), out.size(), length, times);
-            for (int c = 0; c < 5; ++c) {
-                const unsigned t = counts[c];
-                path[c] += makespan(times.parse, t) + makespan(times.join, t) + makespan(times.spans, t) +
-                           makespan(times.plan, t) + makespan(times.emit, t) + times.sequential;
-            }
+            const double t0 = cpuNow();
+            compressZlib(s.data(), s.size(), level, out.data(), out.size(), length);
+            whole[k] = cpuNow() - t0;
+            if (s.size() >= kShared)
+                compressZlibSplitTimed(s.data(), s.size(), level, out.data(), out.size(), length, split[k]);
         }
-        std::sort(small.rbegin(), small.rend());
-        for (int c = 0; c < 5; ++c) paths[c].push_back(path[c] + makespan(small, counts[c]));
+        for (int c = 0; c < 5; ++c) {
+            const unsigned t = counts[c];
+            const JobPlan plan = planFor(sections, t);
+            double path = 0;
+            for (size_t k : plan.shared) {
+                const DeflateSplitTimes& times = split[k];
+                path += makespan(times.parse, t) + makespan(times.join, t) + makespan(times.spans, t) +
+                        makespan(times.plan, t) + makespan(times.emit, t) + times.sequential;
+            }
+            std::vector<double> sideBySide;
+            for (size_t k : plan.sideBySide) sideBySide.push_back(whole[k]);
+            paths[c].push_back(path + makespan(sideBySide, t));
+        }
     }
     size_t total = 0;
     for (const Bytes& s : sections) total += s.size();
