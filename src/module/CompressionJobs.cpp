@@ -5,8 +5,6 @@
 #include <numeric>
 #include <thread>
 
-#include "deflate/RunPieces.h"
-
 unsigned jobCount() {
     unsigned jobs = std::thread::hardware_concurrency();
     if (jobs == 0) jobs = 1;
@@ -16,10 +14,6 @@ unsigned jobCount() {
         if (end != text && *end == '\0' && wanted > 0 && unsigned(wanted) < jobs) jobs = unsigned(wanted);
     }
     return jobs;
-}
-
-void runConcurrently(size_t count, const std::function<void(size_t)>& work) {
-    runPieces(count, jobCount(), work);
 }
 
 JobPlan planSectionJobs(const std::vector<SectionJob>& jobs, unsigned threads) {

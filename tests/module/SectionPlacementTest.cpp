@@ -197,9 +197,6 @@ TEST(SectionPlacement, JobsCountFromTheEnvironment) {
     setenv("QDLGEN_JOBS", "1000000", 1);
     EXPECT_LE(jobCount(), std::max(1u, std::thread::hardware_concurrency()));
     unsetenv("QDLGEN_JOBS");
-    std::vector<int> seen(1000, 0);
-    runConcurrently(seen.size(), [&](size_t k) { seen[k] += 1; });
-    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), 1000);
 }
 
 // The sections' jobs and the split of one section share one thread runner:
