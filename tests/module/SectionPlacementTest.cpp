@@ -35,6 +35,17 @@ std::vector<uint8_t> inputWithData(uint32_t size, uint8_t fill = 0, uint32_t fla
     return basic.builder.build();
 }
 
+// Adds an allocated, writable data section.
+void addDataSection(BasicInput& basic, const std::string& name, uint32_t addr, std::vector<uint8_t> data) {
+    TestSection extra;
+    extra.name = name;
+    extra.flags = SHF_ALLOC | SHF_WRITE;
+    extra.addr = addr;
+    extra.addralign = 4;
+    extra.data = std::move(data);
+    basic.builder.addSection(extra);
+}
+
 const CheckedSection* sectionNamed(const CheckedModule& module, const std::string& name) {
     const int index = module.findSection(name);
     return index > 0 ? &module.sections[index] : nullptr;
@@ -173,14 +184,9 @@ TEST(SectionPlacement, VerboseDumpOfThePlacement) {
 TEST(SectionPlacement, SectionNameTableIsCompressedWithTheLoadSections) {
     // A long name table: with the other tables it is moved into the loader range.
     BasicInput basic = makeBasicInput();
-    for (int k = 0; k < 20; ++k) {
-        TestSection extra;
-        extra.name = ".data.a_rather_long_section_name_" + std::to_string(k);
-        extra.flags = SHF_ALLOC | SHF_WRITE;
-        extra.addr = 0x10010000 + 0x100 * k;
-        extra.data.assign(8, uint8_t(k));
-        basic.builder.addSection(extra);
-    }
+    for (int k = 0; k < 20; ++k)
+        addDataSection(basic, ".data.a_rather_long_section_name_" + std::to_string(k), 0x10010000 + 0x100 * k,
+                       std::vector<uint8_t>(8, uint8_t(k)));
     const BuildRun run = buildInProcess(basic.builder.build(), {});
     ASSERT_EQ(run.result, 0) << run.out;
     const CheckedModule module = soundModule(run);
@@ -206,14 +212,9 @@ TEST(SectionPlacement, SameModuleWhenNoThreadCanStart) {
     BasicInput basic = makeBasicInput();
     // Six sections compressed side by side, and one large enough to be split.
     for (uint32_t k = 0; k < 7; ++k) {
-        TestSection extra;
-        extra.name = ".extra" + std::to_string(k);
-        extra.flags = SHF_ALLOC | SHF_WRITE;
-        extra.addr = 0x10100000 + 0x400000 * k;
-        extra.addralign = 4;
-        extra.data.assign(k == 6 ? 0x240000 : 40000, uint8_t(k * 37));
-        for (size_t b = 0; b < extra.data.size(); b += 7) extra.data[b] = uint8_t(b * 13 / (k + 1));
-        basic.builder.addSection(extra);
+        std::vector<uint8_t> data(k == 6 ? 0x240000 : 40000, uint8_t(k * 37));
+        for (size_t b = 0; b < data.size(); b += 7) data[b] = uint8_t(b * 13 / (k + 1));
+        addDataSection(basic, ".extra" + std::to_string(k), 0x10100000 + 0x400000 * k, std::move(data));
     }
     const std::vector<uint8_t> input = basic.builder.build();
     const BuildRun threaded = buildInProcess(input, {});
