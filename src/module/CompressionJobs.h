@@ -18,13 +18,13 @@ struct SectionJob {
     bool splittable = false;
 };
 
-// Which sections all threads share, one after another, and which go side by
-// side, one thread each. Sharing a section costs some work, so only the
-// sections that do not fit are shared: the jobs are dealt out largest first,
-// each to the thread with the least work so far (as the threads take them
-// at run time), and a splittable job that would take that thread past an
-// even share of the whole is shared instead. Both lists are indexes into
-// `jobs`, the side-by-side one largest first.
+// Which sections all threads share, one after another, and which then go
+// side by side, one thread each (dealt out largest first to the thread with
+// the least work, as the threads take them at run time). Sharing a section
+// costs some work, so the plan estimates how long each candidate takes (the
+// j largest splittable jobs shared, or all but the j largest, for every j)
+// and keeps the quickest, ties going to less sharing. Both lists are indexes
+// into `jobs`, largest first.
 struct JobPlan {
     std::vector<size_t> shared;
     std::vector<size_t> sideBySide;

@@ -34,9 +34,12 @@ TEST(CompressionJobs, OneThreadSharesNothingAndTakesTheLargestFirst) {
 }
 
 TEST(CompressionJobs, OnlyTheSectionThatDoesNotFitIsShared) {
-    // Code, read-only data and data of a large game: the two large sections
-    // fill both threads, the code is shared.
-    const JobPlan plan = planSectionJobs(jobsOf({9 * MB, 27 * MB, 27 * MB, 1000, 2000}), 2);
+    // Code, read-only data and data of a large game, and two small sections:
+    // the two large sections fill both threads, the code is shared.
+    std::vector<SectionJob> jobs = jobsOf({9 * MB, 27 * MB, 27 * MB});
+    jobs.push_back({1000, false});
+    jobs.push_back({2000, false});
+    const JobPlan plan = planSectionJobs(jobs, 2);
     EXPECT_EQ(plan.shared, std::vector<size_t>{0});
     EXPECT_EQ(plan.sideBySide, (std::vector<size_t>{1, 2, 4, 3}));
     expectEachOnce(plan, 5);
@@ -61,9 +64,34 @@ TEST(CompressionJobs, ManyThreadsShareEveryLargeSection) {
 }
 
 TEST(CompressionJobs, EqualSectionsFillTheThreadsBeforeOneIsShared) {
-    const JobPlan plan = planSectionJobs(jobsOf({5, 5, 5, 5, 5}), 2);
-    EXPECT_EQ(plan.shared, std::vector<size_t>{4});
-    EXPECT_EQ(plan.sideBySide, (std::vector<size_t>{0, 1, 2, 3}));
+    const JobPlan plan = planSectionJobs(jobsOf({50, 50, 50, 50, 50}), 2);
+    EXPECT_EQ(plan.shared.size(), 1u);
+    EXPECT_EQ(plan.sideBySide.size(), 4u);
+    expectEachOnce(plan, 5);
     expectEachOnce(planSectionJobs(jobsOf({}), 4), 0);
     expectEachOnce(planSectionJobs(jobsOf({0, 0, 0}), 3), 3);
+}
+
+TEST(CompressionJobs, FourThreadsShareWhatTwoKeepSideBySide) {
+    // On four threads two large sections side by side would leave two
+    // threads idle, so all three are shared.
+    const JobPlan plan = planSectionJobs(jobsOf({9 * MB, 27 * MB, 27 * MB}), 4);
+    EXPECT_EQ(plan.shared, (std::vector<size_t>{1, 2, 0}));
+    EXPECT_TRUE(plan.sideBySide.empty());
+}
+
+TEST(CompressionJobs, SmallSectionsFillTheThreadsBesideALargeOne) {
+    // One large section and little small work: the large one is shared, then
+    // the small ones fill both threads.
+    std::vector<SectionJob> jobs = jobsOf({20 * MB});
+    for (int k = 0; k < 10; ++k) jobs.push_back({MB / 2, false});
+    const JobPlan plan = planSectionJobs(jobs, 2);
+    EXPECT_EQ(plan.shared, std::vector<size_t>{0});
+    EXPECT_EQ(plan.sideBySide.size(), 10u);
+    // As much small work as the large section: one thread takes the large
+    // one, the other all the small ones, and nothing is shared.
+    for (int k = 0; k < 30; ++k) jobs.push_back({MB / 2, false});
+    const JobPlan even = planSectionJobs(jobs, 2);
+    EXPECT_TRUE(even.shared.empty());
+    expectEachOnce(even, 41);
 }
