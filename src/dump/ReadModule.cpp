@@ -32,38 +32,18 @@ void note(ModuleImage& m, std::string where, std::string what) {
     m.findings.push_back({std::move(where), std::move(what)});
 }
 
+// The headers in host order, converted as the tool's reader converts them.
 Elf32_Ehdr readHeader(const ModuleImage& m) {
-    const uint8_t* p = m.bytes.data();
     Elf32_Ehdr h;
-    memcpy(h.e_ident, p, 16);
-    h.e_type = moduleHalf(m, p + 16);
-    h.e_machine = moduleHalf(m, p + 18);
-    h.e_version = moduleWord(m, p + 20);
-    h.e_entry = moduleWord(m, p + 24);
-    h.e_phoff = moduleWord(m, p + 28);
-    h.e_shoff = moduleWord(m, p + 32);
-    h.e_flags = moduleWord(m, p + 36);
-    h.e_ehsize = moduleHalf(m, p + 40);
-    h.e_phentsize = moduleHalf(m, p + 42);
-    h.e_phnum = moduleHalf(m, p + 44);
-    h.e_shentsize = moduleHalf(m, p + 46);
-    h.e_shnum = moduleHalf(m, p + 48);
-    h.e_shstrndx = moduleHalf(m, p + 50);
+    memcpy(&h, m.bytes.data(), sizeof h);
+    if (!m.littleEndian) swapElfHeader(h);
     return h;
 }
 
 Elf32_Shdr readSectionHeader(const ModuleImage& m, const uint8_t* p) {
     Elf32_Shdr h;
-    h.sh_name = moduleWord(m, p);
-    h.sh_type = moduleWord(m, p + 4);
-    h.sh_flags = moduleWord(m, p + 8);
-    h.sh_addr = moduleWord(m, p + 12);
-    h.sh_offset = moduleWord(m, p + 16);
-    h.sh_size = moduleWord(m, p + 20);
-    h.sh_link = moduleWord(m, p + 24);
-    h.sh_info = moduleWord(m, p + 28);
-    h.sh_addralign = moduleWord(m, p + 32);
-    h.sh_entsize = moduleWord(m, p + 36);
+    memcpy(&h, p, sizeof h);
+    if (!m.littleEndian) swapSectionHeader(h);
     return h;
 }
 
