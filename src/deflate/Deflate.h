@@ -22,7 +22,7 @@ enum DeflateStatus : int {
 // means 6): the two-byte header, the deflate blocks and the Adler-32.
 // Writes it to out and sets length when it fits in capacity bytes; returns
 // deflateNotSmaller as soon as it cannot fit (out then holds no usable
-// stream). Uses about 330 KB of working memory besides out.
+// stream). Uses about 1 MB of working memory (kept per thread) besides out.
 int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length);
 
 // Adler-32 of size bytes, continuing from adler (1 for a fresh sum).

@@ -8,6 +8,7 @@
 
 #include "deflate/BlockEncoder.h"
 #include "deflate/MatchFinder.h"
+#include "deflate/StringIndex.h"
 
 constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
 
@@ -16,6 +17,7 @@ constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
 // start (it slides by 32 KiB), and windowEnd, the end of what it has read.
 struct DeflateEngine {
     MatchFinder finder;
+    StringIndex index;   // the lazy parser's key chains
     BlockEncoder encoder;
     uint32_t nextStamp = 0;   // 0: the tables have not been cleared yet
 
@@ -33,6 +35,13 @@ const LevelParams& levelParams(int level);
 // This thread's engine, its tables ready for a stream of size bytes (or
 // null when there is no memory for it).
 DeflateEngine* acquireEngine(size_t size);
+
+// Enters the string at input index `index` (stamped position at) in the
+// tables the level searches; returns the previous head of its zlib chain.
+inline uint32_t enterString(DeflateEngine& s, size_t index, uint32_t at) {
+    if (s.params.keyChains) return insertIndexed(s.finder, s.index, s.data, s.size, index, at);
+    return insertString(s.finder, s.data, index, at);
+}
 
 // Where the lazy parser stands at the top of its loop: the position, and the
 // match held back from the position before (matchAvailable), if any.
@@ -92,14 +101,16 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
         const uint32_t at = uint32_t(s.stamp + pos);
         const uint32_t base = uint32_t(s.stamp + s.windowBase);
         uint32_t head = 0;
-        if (lookahead >= kMinMatch) head = insertString(f, data, pos, at);
+        if (lookahead >= kMinMatch) head = enterString(s, pos, at);
 
         const unsigned prevLength = matchLength;
         const uint32_t prevMatch = matchStart;
         matchLength = kMinMatch - 1;
         if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
             const MatchSearch search{s.data, s.stamp, base};
-            matchLength = longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
+            matchLength = s.params.keyChains
+                              ? longestMatchIndexed(f, s.index, s.params, search, at, head, prevLength, lookahead, matchStart)
+                              : longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
             if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;
         }
 
@@ -109,7 +120,7 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
             const size_t lastInsert = pos + lookahead - kMinMatch;
             const size_t matchEnd = pos + prevLength - 1;
             const size_t insertEnd = matchEnd - 1 < lastInsert ? matchEnd - 1 : lastInsert;
-            for (size_t p = pos + 1; p <= insertEnd; ++p) insertString(f, data, p, uint32_t(s.stamp + p));
+            for (size_t p = pos + 1; p <= insertEnd; ++p) enterString(s, p, uint32_t(s.stamp + p));
             matchAvailable = false;
             matchLength = kMinMatch - 1;
             const bool go = sink.match(at - 1 - prevMatch, prevLength, matchEnd);

@@ -27,6 +27,7 @@ struct LevelParams {
     unsigned nice;    // stop searching at a match this long
     unsigned chain;   // candidates examined at most
     bool lazyParser;
+    bool keyChains;   // lazy parser: search along the key chains (long chains pay for entering them)
 };
 
 struct MatchFinder {
@@ -87,6 +88,58 @@ struct MatchSearch {
     uint32_t windowBase;   // stamped position of zlib's window start: never a candidate
 };
 
+// The bounds of one search from `at`, as zlib sets them.
+struct SearchLimits {
+    unsigned maxLength;   // the lookahead, at most 258
+    unsigned chain;       // candidates examined at most
+    unsigned nice;        // stop at a match this long
+    uint32_t limit;       // candidates after the first lie above it
+};
+
+inline SearchLimits searchLimits(const LevelParams& params, const MatchSearch& search, uint32_t at, unsigned bestLength,
+                                 unsigned lookahead) {
+    SearchLimits limits;
+    limits.maxLength = lookahead < kMaxMatch ? lookahead : kMaxMatch;
+    limits.chain = bestLength >= params.good ? params.chain >> 2 : params.chain;
+    limits.nice = params.nice < lookahead ? params.nice : lookahead;
+    limits.limit = at - search.windowBase > kMaxDistance ? at - kMaxDistance : search.windowBase;
+    return limits;
+}
+
+// Stamped position c lies at origin + c (integer arithmetic: origin itself
+// may point before the input).
+inline const uint8_t* bytesAt(const MatchSearch& search, uint32_t c) {
+    return reinterpret_cast<const uint8_t*>(uintptr_t(search.data) - search.stamp + c);
+}
+
+// zlib's chain walk: examines at most `chain` candidates from cur (a valid
+// one) and returns the longest match longer than bestLength, setting
+// matchStart, or bestLength when none is.
+inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const SearchLimits& limits, uint32_t at,
+                          uint32_t cur, unsigned chain, unsigned bestLength, uint32_t& matchStart) {
+    const uint8_t* scan = bytesAt(search, at);
+    const uint16_t scanStart = load16(scan);
+    uint16_t scanEnd = load16(scan + bestLength - 1);
+    const uint16_t* prev = f.prev;
+    for (;;) {
+        const uint8_t* match = bytesAt(search, cur);
+        const unsigned back = prev[cur & (kWindowSize - 1)];
+        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart) {
+            const unsigned length = 2 + commonLength(scan + 2, match + 2, limits.maxLength - 2);
+            if (length > bestLength) {
+                matchStart = cur;
+                bestLength = length;
+                if (length >= limits.nice) break;
+                scanEnd = load16(scan + bestLength - 1);
+            }
+        }
+        // The next candidate must lie above the limit.
+        if (back >= cur - limits.limit || --chain == 0) break;
+        cur -= back;
+    }
+    return bestLength;
+}
+
 // zlib's longest_match: walks the chain from cur (a valid candidate) and
 // returns the longest match longer than bestLength, setting matchStart, or
 // bestLength (capped at lookahead) when none is. Bytes past the input never
@@ -96,34 +149,7 @@ struct MatchSearch {
 // change the result.
 inline unsigned longestMatch(const MatchFinder& f, const LevelParams& params, const MatchSearch& search, uint32_t at,
                              uint32_t cur, unsigned bestLength, unsigned lookahead, uint32_t& matchStart) {
-    const unsigned maxLength = lookahead < kMaxMatch ? lookahead : kMaxMatch;
-    if (bestLength >= maxLength) return maxLength;
-    unsigned chain = params.chain;
-    if (bestLength >= params.good) chain >>= 2;
-    const unsigned nice = params.nice < lookahead ? params.nice : lookahead;
-    const uint32_t limit = at - search.windowBase > kMaxDistance ? at - kMaxDistance : search.windowBase;
-    // Stamped position c lies at origin + c (integer arithmetic: origin
-    // itself may point before the input).
-    const uintptr_t origin = uintptr_t(search.data) - search.stamp;
-    const uint8_t* scan = reinterpret_cast<const uint8_t*>(origin + at);
-    const uint16_t scanStart = load16(scan);
-    uint16_t scanEnd = load16(scan + bestLength - 1);
-    const uint16_t* prev = f.prev;
-    for (;;) {
-        const uint8_t* match = reinterpret_cast<const uint8_t*>(origin + cur);
-        const unsigned back = prev[cur & (kWindowSize - 1)];
-        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart) {
-            const unsigned length = 2 + commonLength(scan + 2, match + 2, maxLength - 2);
-            if (length > bestLength) {
-                matchStart = cur;
-                bestLength = length;
-                if (length >= nice) break;
-                scanEnd = load16(scan + bestLength - 1);
-            }
-        }
-        // The next candidate must lie above the limit.
-        if (back >= cur - limit || --chain == 0) break;
-        cur -= back;
-    }
-    return bestLength;
+    const SearchLimits limits = searchLimits(params, search, at, bestLength, lookahead);
+    if (bestLength >= limits.maxLength) return limits.maxLength;
+    return walkChain(f, search, limits, at, cur, limits.chain, bestLength, matchStart);
 }

@@ -143,7 +143,7 @@ DeflateEngine* startPiece(const SplitJob& job, size_t from, size_t windowBase) {
     s.windowEnd = std::min(job.size, windowBase + 2 * kWindowSize);
     const size_t first = from > kWindowSize ? from - kWindowSize : 0;
     const size_t last = std::min(from, job.size >= kMinMatch ? job.size - kMinMatch + 1 : 0);
-    for (size_t p = first; p < last; ++p) insertString(s.finder, job.data, p, uint32_t(s.stamp + p));
+    for (size_t p = first; p < last; ++p) enterString(s, p, uint32_t(s.stamp + p));
     return engine;
 }
 
