@@ -9,12 +9,13 @@
 namespace {
 
 // zlib's table of good/lazy/nice/chain per level.
-// The last column is ours: which levels search along the key chains.
+// The last column is ours: the key chains each level searches (0b101: the
+// 3- and 8-byte keys; 0b111: also the 6-byte key).
 constexpr LevelParams kLevels[10] = {
-    {0, 0, 0, 0, false, false},           {4, 4, 8, 4, false, false},         {4, 5, 16, 8, false, false},
-    {4, 6, 32, 32, false, false},         {4, 4, 16, 16, true, false},        {8, 16, 32, 32, true, false},
-    {8, 16, 128, 128, true, true},        {8, 32, 128, 256, true, true},      {32, 128, 258, 1024, true, true},
-    {32, 258, 258, 4096, true, true},
+    {0, 0, 0, 0, false, 0},            {4, 4, 8, 4, false, 0},            {4, 5, 16, 8, false, 0},
+    {4, 6, 32, 32, false, 0},          {4, 4, 16, 16, true, 0},           {8, 16, 32, 32, true, 0},
+    {8, 16, 128, 128, true, 0b101},    {8, 32, 128, 256, true, 0b111},    {32, 128, 258, 1024, true, 0b111},
+    {32, 258, 258, 4096, true, 0b111},
 };
 
 thread_local std::unique_ptr<DeflateEngine> tCachedEngine;
@@ -111,7 +112,6 @@ DeflateEngine* acquireEngine(size_t size) {
     if (s.nextStamp == 0 || uint64_t(s.nextStamp) + size + 1 > kStampLimit) {
         memset(s.finder.head, 0, sizeof(s.finder.head));
         memset(s.index.head, 0, sizeof(s.index.head));
-        memset(s.index.buckets, 0, sizeof(s.index.buckets));
         s.nextStamp = 1;
     }
     s.stamp = s.nextStamp;

@@ -39,7 +39,7 @@ DeflateEngine* acquireEngine(size_t size);
 // Enters the string at input index `index` (stamped position at) in the
 // tables the level searches; returns the previous head of its zlib chain.
 inline uint32_t enterString(DeflateEngine& s, size_t index, uint32_t at) {
-    if (s.params.keyChains) return insertIndexed(s.finder, s.index, s.data, s.size, index, at);
+    if (s.params.keys) return insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, index, at);
     return insertString(s.finder, s.data, index, at);
 }
 
@@ -108,7 +108,7 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
         matchLength = kMinMatch - 1;
         if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
             const MatchSearch search{s.data, s.stamp, base};
-            matchLength = s.params.keyChains
+            matchLength = s.params.keys
                               ? longestMatchIndexed(f, s.index, s.params, search, at, head, prevLength, lookahead, matchStart)
                               : longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
             if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;

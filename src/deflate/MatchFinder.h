@@ -27,7 +27,9 @@ struct LevelParams {
     unsigned nice;    // stop searching at a match this long
     unsigned chain;   // candidates examined at most
     bool lazyParser;
-    bool keyChains;   // lazy parser: search along the key chains (long chains pay for entering them)
+    // Lazy parser: the key chains searched, a bit per entry of kKeyLength
+    // (0: zlib's chain). Only long searches pay for entering the strings.
+    unsigned keys;
 };
 
 struct MatchFinder {

@@ -20,7 +20,7 @@
 
 constexpr unsigned kIndexKeys = 3;
 constexpr unsigned kKeyLength[kIndexKeys] = {3, 6, 8};   // bytes; 8 at most
-constexpr unsigned kKeyHashBits = 14;
+constexpr unsigned kKeyHashBits = 15;
 
 // By position mod 32 KiB.
 struct PositionLinks {
@@ -28,15 +28,8 @@ struct PositionLinks {
     uint16_t back[kIndexKeys];    // distance to the previous position of the same key; 65535 for none in reach
 };
 
-// A zlib hash bucket: its newest stamped position and how many entries it
-// has had (mod 65536).
-struct Bucket {
-    uint32_t head;
-    uint32_t count;
-};
-
 struct StringIndex {
-    Bucket buckets[kHashSize];
+    uint16_t count[kHashSize];                       // entries so far of each zlib hash (mod 65536)
     uint32_t head[kIndexKeys][1u << kKeyHashBits];   // newest stamped position of each key hash
     PositionLinks links[kWindowSize];
 };
@@ -59,18 +52,21 @@ inline unsigned keyHash(uint64_t value) {
 }
 
 // Enters the string at data[index] (stamped position at) in zlib's hash
-// table and in the key chains; returns the previous head of its zlib chain.
-inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, const uint8_t* data, size_t size, size_t index, uint32_t at) {
-    Bucket& bucket = x.buckets[hashAt(data + index)];
-    const uint32_t previous = bucket.head;
+// table and in the chains of the keys the level searches (a bit per entry
+// of kKeyLength); returns the previous head of its zlib chain.
+inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, unsigned keys, const uint8_t* data, size_t size,
+                              size_t index, uint32_t at) {
+    const unsigned h = hashAt(data + index);
+    const uint32_t previous = f.head[h];
     const uint32_t zlibBack = at - previous;
     f.prev[at & (kWindowSize - 1)] = uint16_t(zlibBack < 0xFFFF ? zlibBack : 0xFFFF);
-    bucket.head = at;
+    f.head[h] = at;
     PositionLinks& links = x.links[at & (kWindowSize - 1)];
-    links.rank = uint16_t(++bucket.count);
+    links.rank = ++x.count[h];
     const size_t available = size - index;
     const uint64_t bytes = keyValue(data + index, 8, available);
     for (unsigned k = 0; k < kIndexKeys; ++k) {
+        if (!(keys >> k & 1)) continue;
         if (available < kKeyLength[k]) {
             links.back[k] = 0xFFFF;
             continue;
@@ -85,10 +81,10 @@ inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, const uint8_t* dat
 }
 
 // The key chain to walk while the best match is `length` long.
-inline unsigned keyFor(unsigned length) {
+inline unsigned keyFor(unsigned length, unsigned keys) {
     unsigned k = 0;
     for (unsigned i = 1; i < kIndexKeys; ++i)
-        if (kKeyLength[i] <= length) k = i;
+        if ((keys >> i & 1) && kKeyLength[i] <= length) k = i;
     return k;
 }
 
@@ -118,7 +114,7 @@ inline unsigned longestMatchIndexed(const MatchFinder& f, const StringIndex& x, 
     uint16_t scanEnd = load16(scan + bestLength - 1);
     const PositionLinks* links = x.links;
     const uint16_t rankAt = links[at & (kWindowSize - 1)].rank;
-    unsigned key = keyFor(bestLength);
+    unsigned key = keyFor(bestLength, params.keys);
     unsigned strangers = limits.chain;
     uint32_t lastEntry = 0;   // 0: none yet
     unsigned lastIndex = 0;
@@ -143,7 +139,7 @@ inline unsigned longestMatchIndexed(const MatchFinder& f, const StringIndex& x, 
                     if (length >= limits.nice) break;
                     scanEnd = load16(scan + bestLength - 1);
                     // This entry shares the new key, so its link leads on.
-                    key = keyFor(bestLength);
+                    key = keyFor(bestLength, params.keys);
                 }
             }
         } else if (--strangers == 0) {
