@@ -1,4 +1,5 @@
-// The key-chain search of levels 6 to 9 against zlib's compress2: inputs
+// The key-chain search of levels 7 to 9 (with level 6's walk along zlib's
+// chain beside it) against zlib's compress2: inputs
 // built so that the one thing that decides the match lies at a boundary of
 // zlib's search (its candidate count, its distance limit) or on a key chain
 // crowded with strings of other hash buckets.
