@@ -114,6 +114,20 @@ inline const uint8_t* bytesAt(const MatchSearch& search, uint32_t c) {
     return reinterpret_cast<const uint8_t*>(uintptr_t(search.data) - search.stamp + c);
 }
 
+// A candidate whose first `known` bytes equal the searched string's: taken
+// when it is longer than the best match so far. Returns true when it
+// reaches the nice length, which ends the search.
+inline bool takeLonger(const uint8_t* scan, const uint8_t* match, unsigned known, const SearchLimits& limits,
+                       uint32_t cur, unsigned& bestLength, uint32_t& matchStart, uint16_t& scanEnd) {
+    const unsigned length = known + commonLength(scan + known, match + known, limits.maxLength - known);
+    if (length <= bestLength) return false;
+    matchStart = cur;
+    bestLength = length;
+    if (length >= limits.nice) return true;
+    scanEnd = load16(scan + bestLength - 1);
+    return false;
+}
+
 // zlib's chain walk: examines at most `chain` candidates from cur (a valid
 // one) and returns the longest match longer than bestLength, setting
 // matchStart, or bestLength when none is.
@@ -126,15 +140,9 @@ inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const
     for (;;) {
         const uint8_t* match = bytesAt(search, cur);
         const unsigned back = prev[cur & (kWindowSize - 1)];
-        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart) {
-            const unsigned length = 2 + commonLength(scan + 2, match + 2, limits.maxLength - 2);
-            if (length > bestLength) {
-                matchStart = cur;
-                bestLength = length;
-                if (length >= limits.nice) break;
-                scanEnd = load16(scan + bestLength - 1);
-            }
-        }
+        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart &&
+            takeLonger(scan, match, 2, limits, cur, bestLength, matchStart, scanEnd))
+            break;
         // The next candidate must lie above the limit.
         if (back >= cur - limits.limit || --chain == 0) break;
         cur -= back;

@@ -132,15 +132,10 @@ inline unsigned longestMatchIndexed(const MatchFinder& f, const StringIndex& x, 
             lastEntry = cur;
             lastIndex = index;
             if (load16(match + bestLength - 1) == scanEnd) {
-                const unsigned length = 3 + commonLength(scan + 3, match + 3, limits.maxLength - 3);
-                if (length > bestLength) {
-                    matchStart = cur;
-                    bestLength = length;
-                    if (length >= limits.nice) break;
-                    scanEnd = load16(scan + bestLength - 1);
-                    // This entry shares the new key, so its link leads on.
-                    key = keyFor(bestLength, params.keys);
-                }
+                if (takeLonger(scan, match, 3, limits, cur, bestLength, matchStart, scanEnd)) break;
+                // After a longer match this entry shares the new key, so its
+                // link leads on.
+                key = keyFor(bestLength, params.keys);
             }
         } else if (--strangers == 0) {
             if (lastEntry == 0) return walkChain(f, search, limits, at, head, limits.chain, bestLength, matchStart);
