@@ -46,15 +46,23 @@ inline unsigned hashAt(const uint8_t* p) {
     return ((unsigned(p[0]) << 10) ^ (unsigned(p[1]) << 5) ^ p[2]) & (kHashSize - 1);
 }
 
+// A chain link: the distance back to the previous entry, 65535 for "farther
+// than any match reaches".
+inline uint16_t chainLink(uint32_t back) { return uint16_t(back < 0xFFFF ? back : 0xFFFF); }
+
+// Enters stamped position at, of zlib hash h, and returns the previous head
+// of its chain.
+inline uint32_t insertHashed(MatchFinder& f, unsigned h, uint32_t at) {
+    const uint32_t previous = f.head[h];
+    f.prev[at & (kWindowSize - 1)] = chainLink(at - previous);
+    f.head[h] = at;
+    return previous;
+}
+
 // Enters the string at data[index] (stamped position at) and returns the
 // previous head of its chain.
 inline uint32_t insertString(MatchFinder& f, const uint8_t* data, size_t index, uint32_t at) {
-    const unsigned h = hashAt(data + index);
-    const uint32_t previous = f.head[h];
-    const uint32_t back = at - previous;
-    f.prev[at & (kWindowSize - 1)] = uint16_t(back < 0xFFFF ? back : 0xFFFF);
-    f.head[h] = at;
-    return previous;
+    return insertHashed(f, hashAt(data + index), at);
 }
 
 inline uint64_t load64(const uint8_t* p) {

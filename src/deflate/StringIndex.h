@@ -34,17 +34,22 @@ struct StringIndex {
     PositionLinks links[kWindowSize];
 };
 
-// The first `length` bytes at p (of which `available` exist) as a number,
-// the same whichever way the host orders bytes.
-inline uint64_t keyValue(const uint8_t* p, unsigned length, size_t available) {
+// Up to 8 bytes at p (of which `available` exist) as a number, the first
+// byte lowest, whichever way the host orders bytes.
+inline uint64_t keyBytes(const uint8_t* p, size_t available) {
     uint64_t v = 0;
     if (available >= 8) {
         v = load64(p);
         if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-        return length == 8 ? v : v & ((uint64_t(1) << (8 * length)) - 1);
+        return v;
     }
-    for (unsigned i = 0; i < length && i < available; ++i) v |= uint64_t(p[i]) << (8 * i);
+    for (unsigned i = 0; i < available; ++i) v |= uint64_t(p[i]) << (8 * i);
     return v;
+}
+
+// The key of `length` bytes out of keyBytes.
+inline uint64_t keyOf(uint64_t bytes, unsigned length) {
+    return length == 8 ? bytes : bytes & ((uint64_t(1) << (8 * length)) - 1);
 }
 
 inline unsigned keyHash(uint64_t value) {
@@ -57,24 +62,19 @@ inline unsigned keyHash(uint64_t value) {
 inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, unsigned keys, const uint8_t* data, size_t size,
                               size_t index, uint32_t at) {
     const unsigned h = hashAt(data + index);
-    const uint32_t previous = f.head[h];
-    const uint32_t zlibBack = at - previous;
-    f.prev[at & (kWindowSize - 1)] = uint16_t(zlibBack < 0xFFFF ? zlibBack : 0xFFFF);
-    f.head[h] = at;
+    const uint32_t previous = insertHashed(f, h, at);
     PositionLinks& links = x.links[at & (kWindowSize - 1)];
     links.rank = ++x.count[h];
     const size_t available = size - index;
-    const uint64_t bytes = keyValue(data + index, 8, available);
+    const uint64_t bytes = keyBytes(data + index, available);
     for (unsigned k = 0; k < kIndexKeys; ++k) {
         if (!(keys >> k & 1)) continue;
         if (available < kKeyLength[k]) {
             links.back[k] = 0xFFFF;
             continue;
         }
-        const uint64_t value = kKeyLength[k] == 8 ? bytes : bytes & ((uint64_t(1) << (8 * kKeyLength[k])) - 1);
-        uint32_t& keyHead = x.head[k][keyHash(value)];
-        const uint32_t back = at - keyHead;
-        links.back[k] = uint16_t(back < 0xFFFF ? back : 0xFFFF);
+        uint32_t& keyHead = x.head[k][keyHash(keyOf(bytes, kKeyLength[k]))];
+        links.back[k] = chainLink(at - keyHead);
         keyHead = at;
     }
     return previous;

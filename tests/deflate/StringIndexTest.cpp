@@ -95,11 +95,11 @@ TEST(StringIndex, OnlyTheFirstCandidateMayLieAtTheLargestDistance) {
 // Three-byte strings whose first key hashes like `like`'s but whose zlib
 // hash differs: on the first key's chain they are strangers.
 std::vector<Bytes> strangersOf(const Bytes& like, size_t count) {
-    const unsigned wanted = keyHash(keyValue(like.data(), kKeyLength[0], 3));
+    const unsigned wanted = keyHash(keyOf(keyBytes(like.data(), 3), kKeyLength[0]));
     std::vector<Bytes> found;
     for (uint32_t v = 1; v < (1u << 24) && found.size() < count; ++v) {
         const Bytes s = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16)};
-        if (keyHash(keyValue(s.data(), kKeyLength[0], 3)) == wanted && hashAt(s.data()) != hashAt(like.data()))
+        if (keyHash(keyOf(keyBytes(s.data(), 3), kKeyLength[0])) == wanted && hashAt(s.data()) != hashAt(like.data()))
             found.push_back(s);
     }
     return found;
