@@ -9,15 +9,17 @@
 namespace {
 
 // zlib's table of good/lazy/nice/chain per level.
-// The last column is ours: the key chains each level searches (0b111: the
-// 3-, 6- and 8-byte keys). Level 6 walks zlib's chain: on code, whose
-// candidates mostly share their first bytes, the key chains saved less than
-// entering every string in them cost.
+// The last two columns are ours: the key chains each level searches (0b111:
+// the 3-, 6- and 8-byte keys), and whether the level walks zlib's chain by
+// its stepped links. Level 6 walks zlib's chain: on code, whose candidates
+// mostly share their first bytes, the key chains saved less than entering
+// every string in them cost.
 constexpr LevelParams kLevels[10] = {
-    {0, 0, 0, 0, false, 0},            {4, 4, 8, 4, false, 0},            {4, 5, 16, 8, false, 0},
-    {4, 6, 32, 32, false, 0},          {4, 4, 16, 16, true, 0},           {8, 16, 32, 32, true, 0},
-    {8, 16, 128, 128, true, 0},        {8, 32, 128, 256, true, 0b111},    {32, 128, 258, 1024, true, 0b111},
-    {32, 258, 258, 4096, true, 0b111},
+    {0, 0, 0, 0, false, 0, false},           {4, 4, 8, 4, false, 0, false},
+    {4, 5, 16, 8, false, 0, false},          {4, 6, 32, 32, false, 0, false},
+    {4, 4, 16, 16, true, 0, true},           {8, 16, 32, 32, true, 0, true},
+    {8, 16, 128, 128, true, 0, true},        {8, 32, 128, 256, true, 0b111, false},
+    {32, 128, 258, 1024, true, 0b111, false}, {32, 258, 258, 4096, true, 0b111, false},
 };
 
 thread_local std::unique_ptr<DeflateEngine> tCachedEngine;
@@ -105,7 +107,7 @@ unsigned zlibHeader(int level) {
 
 const LevelParams& levelParams(int level) { return kLevels[level]; }
 
-DeflateEngine* acquireEngine(size_t size) {
+DeflateEngine* acquireEngine(size_t size, const LevelParams& params) {
     if (!tCachedEngine) {
         tCachedEngine.reset(new (std::nothrow) DeflateEngine);
         if (!tCachedEngine) return nullptr;
@@ -113,8 +115,15 @@ DeflateEngine* acquireEngine(size_t size) {
     DeflateEngine& s = *tCachedEngine;
     if (s.nextStamp == 0 || uint64_t(s.nextStamp) + size + 1 > kStampLimit) {
         memset(s.finder.head, 0, sizeof(s.finder.head));
+        s.indexHeadsValid = false;
+        s.nextStamp = kFirstStamp;
+    }
+    s.params = params;
+    // The stepped links share their memory with the key chains' heads.
+    if (params.stepped) s.indexHeadsValid = false;
+    if (params.keys && !s.indexHeadsValid) {
         memset(s.index.head, 0, sizeof(s.index.head));
-        s.nextStamp = 1;
+        s.indexHeadsValid = true;
     }
     s.stamp = s.nextStamp;
     s.nextStamp += uint32_t(size) + 1;
@@ -125,14 +134,13 @@ DeflateEngine* acquireEngine(size_t size) {
 int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length) {
     if (level == -1) level = 6;
     if (level < 1 || level > 9) return deflateBadLevel;
-    if (size >= kStampLimit - 1) return deflateTooLarge;
+    if (size >= kStampLimit - kFirstStamp - 1) return deflateTooLarge;
     if (capacity < 2 + 2 + 4) return deflateNotSmaller;   // header, the shortest block, trailer
-    DeflateEngine* engine = acquireEngine(size);
+    DeflateEngine* engine = acquireEngine(size, kLevels[level]);
     if (!engine) return deflateNoMemory;
     DeflateEngine& s = *engine;
     s.data = data;
     s.size = size;
-    s.params = kLevels[level];
     s.windowBase = 0;
     s.windowEnd = 0;
     s.blockStart = 0;
@@ -155,5 +163,5 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
 }
 
 void setDeflateStampForTesting(uint32_t stamp) {
-    if (acquireEngine(0)) tCachedEngine->nextStamp = stamp;
+    if (acquireEngine(0, kLevels[6])) tCachedEngine->nextStamp = stamp;
 }

@@ -8,6 +8,7 @@
 
 #include "deflate/BlockEncoder.h"
 #include "deflate/MatchFinder.h"
+#include "deflate/SteppedChain.h"
 #include "deflate/StringIndex.h"
 
 constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
@@ -17,7 +18,15 @@ constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
 // start (it slides by 32 KiB), and windowEnd, the end of what it has read.
 struct DeflateEngine {
     MatchFinder finder;
-    StringIndex index;   // the lazy parser's key chains
+    // The lazy parser's own tables; a stream uses one of them at most. The
+    // search reads them only at positions the stream has entered, except
+    // the key chains' heads, which are cleared before they are used after
+    // the stepped links.
+    union {
+        StringIndex index;              // key chains (levels 7 to 9)
+        StepLinks steps[kWindowSize];   // stepped links (levels 4 to 6)
+    };
+    bool indexHeadsValid = false;
     BlockEncoder encoder;
     uint32_t nextStamp = 0;   // 0: the tables have not been cleared yet
 
@@ -32,15 +41,31 @@ struct DeflateEngine {
 
 const LevelParams& levelParams(int level);
 
-// This thread's engine, its tables ready for a stream of size bytes (or
-// null when there is no memory for it).
-DeflateEngine* acquireEngine(size_t size);
+// This thread's engine, its tables ready for a stream of size bytes at the
+// level of `params` (or null when there is no memory for it).
+DeflateEngine* acquireEngine(size_t size, const LevelParams& params);
 
 // Enters the string at input index `index` (stamped position at) in the
 // tables the level searches; returns the previous head of its zlib chain.
 inline uint32_t enterString(DeflateEngine& s, size_t index, uint32_t at) {
     if (s.params.keys) return insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, index, at);
+    if (s.params.stepped) return insertStepped(s.finder, s.steps, hashAt(s.data + index), at);
     return insertString(s.finder, s.data, index, at);
+}
+
+// Enters the strings at input indices [from, to), as enterString does; the
+// lazy parser enters those inside each match it takes.
+inline void enterStrings(DeflateEngine& s, size_t from, size_t to) {
+    if (s.params.keys) {
+        for (size_t p = from; p < to; ++p) insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, p, uint32_t(s.stamp + p));
+        return;
+    }
+    MatchFinder& f = s.finder;
+    if (s.params.stepped) {
+        for (size_t p = from; p < to; ++p) insertStepped(f, s.steps, hashAt(s.data + p), uint32_t(s.stamp + p));
+        return;
+    }
+    for (size_t p = from; p < to; ++p) insertString(f, s.data, p, uint32_t(s.stamp + p));
 }
 
 // Where the lazy parser stands at the top of its loop: the position, and the
@@ -108,9 +133,12 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
         matchLength = kMinMatch - 1;
         if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
             const MatchSearch search{s.data, s.stamp, base};
-            matchLength = s.params.keys
-                              ? longestMatchIndexed(f, s.index, s.params, search, at, head, prevLength, lookahead, matchStart)
-                              : longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
+            if (s.params.keys)
+                matchLength = longestMatchIndexed(f, s.index, s.params, search, at, head, prevLength, lookahead, matchStart);
+            else if (s.params.stepped)
+                matchLength = longestMatchStepped(s.steps, s.params, search, at, head, prevLength, lookahead, matchStart);
+            else
+                matchLength = longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
             if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;
         }
 
@@ -120,7 +148,7 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
             const size_t lastInsert = pos + lookahead - kMinMatch;
             const size_t matchEnd = pos + prevLength - 1;
             const size_t insertEnd = matchEnd - 1 < lastInsert ? matchEnd - 1 : lastInsert;
-            for (size_t p = pos + 1; p <= insertEnd; ++p) enterString(s, p, uint32_t(s.stamp + p));
+            enterStrings(s, pos + 1, insertEnd + 1);
             matchAvailable = false;
             matchLength = kMinMatch - 1;
             const bool go = sink.match(at - 1 - prevMatch, prevLength, matchEnd);

@@ -5,7 +5,8 @@
 // Positions are "stamped": input index + stamp, where each stream takes a
 // stamp above every position of the streams before it. Entries left in the
 // tables by an earlier stream are then below every valid candidate, so the
-// tables need no clearing between streams.
+// tables need no clearing between streams. Stamps start at kFirstStamp,
+// above the longest link, so that a position minus a link never wraps.
 #pragma once
 
 #include <bit>
@@ -20,6 +21,7 @@ constexpr unsigned kMaxMatch = 258;
 constexpr unsigned kMinLookahead = kMaxMatch + kMinMatch + 1;
 constexpr unsigned kMaxDistance = kWindowSize - kMinLookahead;
 constexpr unsigned kTooFar = 4096;   // a 3-byte match farther than this is not taken (lazy parser)
+constexpr uint32_t kFirstStamp = 65536;
 
 struct LevelParams {
     unsigned good;    // search a quarter of the chain once a match this long is held
@@ -30,6 +32,8 @@ struct LevelParams {
     // Lazy parser: the key chains searched, a bit per entry of kKeyLength
     // (0: zlib's chain). Only long searches pay for entering the strings.
     unsigned keys;
+    // Lazy parser without keys: zlib's chain walked by its stepped links.
+    bool stepped;
 };
 
 struct MatchFinder {
@@ -139,21 +143,35 @@ inline bool takeLonger(const uint8_t* scan, const uint8_t* match, unsigned known
 // zlib's chain walk: examines at most `chain` candidates from cur (a valid
 // one) and returns the longest match longer than bestLength, setting
 // matchStart, or bestLength when none is.
-inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const SearchLimits& limits, uint32_t at,
+//
+// Most candidates fail the first check, so the loop is kept to what that
+// takes: the bytes at bestLength - 1 are read at a fixed offset from the
+// candidate's stamped position, and the next candidate is found by a
+// subtraction that cannot wrap (stamps start at kFirstStamp, above every
+// link).
+[[gnu::noinline]] inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const SearchLimits& limits, uint32_t at,
                           uint32_t cur, unsigned chain, unsigned bestLength, uint32_t& matchStart) {
     const uint8_t* scan = bytesAt(search, at);
     const uint16_t scanStart = load16(scan);
     uint16_t scanEnd = load16(scan + bestLength - 1);
     const uint16_t* prev = f.prev;
+    const size_t limit = limits.limit;
+    // Candidate c's bytes at bestLength - 1 lie at ends + c.
+    uintptr_t ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+    // 64 bits, so that it indexes without being widened at every step.
+    size_t c = cur;
     for (;;) {
-        const uint8_t* match = bytesAt(search, cur);
-        const unsigned back = prev[cur & (kWindowSize - 1)];
-        if (load16(match + bestLength - 1) == scanEnd && load16(match) == scanStart &&
-            takeLonger(scan, match, 2, limits, cur, bestLength, matchStart, scanEnd))
-            break;
+        const size_t next = c - prev[c & (kWindowSize - 1)];
+        if (load16(reinterpret_cast<const uint8_t*>(ends + c)) == scanEnd) [[unlikely]] {
+            const uint8_t* match = bytesAt(search, uint32_t(c));
+            if (load16(match) == scanStart && takeLonger(scan, match, 2, limits, uint32_t(c), bestLength, matchStart, scanEnd))
+                break;
+            ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+        }
         // The next candidate must lie above the limit.
-        if (back >= cur - limits.limit || --chain == 0) break;
-        cur -= back;
+        if (next <= limit || --chain == 0) [[unlikely]]
+            break;
+        c = next;
     }
     return bestLength;
 }

@@ -133,12 +133,11 @@ struct RunOnSink {
 // one-thread parse has there (window start windowBase, every string before
 // `from` entered).
 DeflateEngine* startPiece(const SplitJob& job, size_t from, size_t windowBase) {
-    DeflateEngine* engine = acquireEngine(job.size);
+    DeflateEngine* engine = acquireEngine(job.size, job.params);
     if (!engine) return nullptr;
     DeflateEngine& s = *engine;
     s.data = job.data;
     s.size = job.size;
-    s.params = job.params;
     s.windowBase = windowBase;
     s.windowEnd = std::min(job.size, windowBase + 2 * kWindowSize);
     const size_t first = from > kWindowSize ? from - kWindowSize : 0;
