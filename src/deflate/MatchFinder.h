@@ -149,7 +149,7 @@ inline bool takeLonger(const uint8_t* scan, const uint8_t* match, unsigned known
 // candidate's stamped position, and the next candidate is found by a
 // subtraction that cannot wrap (stamps start at kFirstStamp, above every
 // link).
-[[gnu::noinline]] inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const SearchLimits& limits, uint32_t at,
+inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const SearchLimits& limits, uint32_t at,
                           uint32_t cur, unsigned chain, unsigned bestLength, uint32_t& matchStart) {
     const uint8_t* scan = bytesAt(search, at);
     const uint16_t scanStart = load16(scan);
