@@ -21,7 +21,8 @@ struct DeflateEngine {
     // The lazy parser's own tables; a stream uses one of them at most. The
     // search reads them only at positions the stream has entered, except
     // the key chains' heads, which are cleared before they are used after
-    // the stepped links.
+    // the stepped links (a stale head would only cost time: a key chain
+    // passes strings of other buckets anyway).
     union {
         StringIndex index;              // key chains (levels 7 to 9)
         StepLinks steps[kWindowSize];   // stepped links (levels 4 to 6)
