@@ -25,7 +25,7 @@ struct DeflateEngine {
     // passes strings of other buckets anyway).
     union {
         StringIndex index;              // key chains (levels 7 to 9)
-        StepLinks steps[kWindowSize];   // stepped links (levels 4 to 6)
+        StepLinks steps[kWindowSize];   // stepped links (level 6)
     };
     bool indexHeadsValid = false;
     BlockEncoder encoder;

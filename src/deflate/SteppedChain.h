@@ -1,5 +1,5 @@
-// zlib's hash chains with four links per position, for the lazy parser's
-// levels 4 to 6.
+// zlib's hash chains with four links per position, for level 6, whose
+// walks are long.
 //
 // zlib's walk follows one link per candidate, and each link is a read that
 // depends on the one before, so the walk waits on memory once per candidate.

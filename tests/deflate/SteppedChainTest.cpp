@@ -1,4 +1,4 @@
-// The stepped links of levels 4 to 6: the walk that reads four links at a
+// The stepped links of level 6: the walk that reads four links at a
 // time against zlib's one-link walk over the same strings, and the engine's
 // tables shared by the stepped links and the key chains when one thread
 // compresses at several levels.
