@@ -135,7 +135,7 @@ DeflateEngine* acquireEngine(size_t size, const LevelParams& params) {
 int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length) {
     if (level == -1) level = 6;
     if (level < 1 || level > 9) return deflateBadLevel;
-    if (size >= kStampLimit - kFirstStamp - 1) return deflateTooLarge;
+    if (size > kLongestStream) return deflateTooLarge;
     if (capacity < 2 + 2 + 4) return deflateNotSmaller;   // header, the shortest block, trailer
     DeflateEngine* engine = acquireEngine(size, kLevels[level]);
     if (!engine) return deflateNoMemory;

@@ -12,6 +12,8 @@
 #include "deflate/StringIndex.h"
 
 constexpr uint32_t kStampLimit = 0xFFFFFFF0u;
+// The longest stream whose positions can be stamped.
+constexpr size_t kLongestStream = kStampLimit - kFirstStamp - 2;
 
 // The state of one parse. Positions are input indices; zlib's window is
 // followed through two of them: windowBase, the input index of its window
@@ -58,7 +60,8 @@ inline uint32_t enterString(DeflateEngine& s, size_t index, uint32_t at) {
 // lazy parser enters those inside each match it takes.
 inline void enterStrings(DeflateEngine& s, size_t from, size_t to) {
     if (s.params.keys) {
-        for (size_t p = from; p < to; ++p) insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, p, uint32_t(s.stamp + p));
+        for (size_t p = from; p < to; ++p)
+            insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, p, uint32_t(s.stamp + p));
         return;
     }
     MatchFinder& f = s.finder;

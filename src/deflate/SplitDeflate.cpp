@@ -457,7 +457,7 @@ bool splitSharesLevel(int level) { return level == -1 || (level >= 4 && level <=
 int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
                       unsigned threads) {
     const size_t chunk = gTestChunkSize.load() ? gTestChunkSize.load() : kDefaultChunk;
-    if (!splitSharesLevel(level) || threads <= 1 || size <= chunk || size >= kStampLimit - 1)
+    if (!splitSharesLevel(level) || threads <= 1 || size <= chunk || size > kLongestStream)
         return compressZlib(data, size, level, out, capacity, length);
     if (level == -1) level = 6;
     if (capacity < 2 + 2 + 4) return deflateNotSmaller;
@@ -467,7 +467,7 @@ int compressZlibSplit(const uint8_t* data, size_t size, int level, uint8_t* out,
 int compressZlibSplitTimed(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
                            DeflateSplitTimes& times) {
     if (level == -1) level = 6;
-    if (level < 4 || level > 9 || size >= kStampLimit - 1) return deflateBadLevel;
+    if (level < 4 || level > 9 || size > kLongestStream) return deflateBadLevel;
     if (capacity < 2 + 2 + 4) return deflateNotSmaller;
     return compressSplit(data, size, level, out, capacity, length, 1, &times);
 }
