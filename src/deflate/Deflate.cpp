@@ -9,18 +9,17 @@
 namespace {
 
 // zlib's table of good/lazy/nice/chain per level.
-// The last two columns are ours: the key chains each level searches (0b111:
-// the 3-, 6- and 8-byte keys), and whether the level walks zlib's chain by
-// its stepped links. Level 6 walks zlib's chain: on code, whose candidates
-// mostly share their first bytes, the key chains saved less than entering
-// every string in them cost. Its walks are long enough for the stepped
-// links to pay for their larger records; those of levels 1 to 5 are not.
+// The last column is ours: how the level finds zlib's candidates. Level 6
+// walks zlib's chain: on code, whose candidates mostly share their first
+// bytes, the key chains saved less than entering every string in them cost.
+// Its walks are long enough for the stepped links to pay for their larger
+// records; those of levels 1 to 5 are not.
+constexpr ChainSearch kOne = ChainSearch::oneLink, kStepped = ChainSearch::stepped, kKeys = ChainSearch::keyChains;
 constexpr LevelParams kLevels[10] = {
-    {0, 0, 0, 0, false, 0, false},           {4, 4, 8, 4, false, 0, false},
-    {4, 5, 16, 8, false, 0, false},          {4, 6, 32, 32, false, 0, false},
-    {4, 4, 16, 16, true, 0, false},          {8, 16, 32, 32, true, 0, false},
-    {8, 16, 128, 128, true, 0, true},        {8, 32, 128, 256, true, 0b111, false},
-    {32, 128, 258, 1024, true, 0b111, false}, {32, 258, 258, 4096, true, 0b111, false},
+    {0, 0, 0, 0, false, kOne},           {4, 4, 8, 4, false, kOne},          {4, 5, 16, 8, false, kOne},
+    {4, 6, 32, 32, false, kOne},         {4, 4, 16, 16, true, kOne},         {8, 16, 32, 32, true, kOne},
+    {8, 16, 128, 128, true, kStepped},   {8, 32, 128, 256, true, kKeys},     {32, 128, 258, 1024, true, kKeys},
+    {32, 258, 258, 4096, true, kKeys},
 };
 
 thread_local std::unique_ptr<DeflateEngine> tCachedEngine;
@@ -121,8 +120,8 @@ DeflateEngine* acquireEngine(size_t size, const LevelParams& params) {
     }
     s.params = params;
     // The stepped links share their memory with the key chains' heads.
-    if (params.stepped) s.indexHeadsValid = false;
-    if (params.keys && !s.indexHeadsValid) {
+    if (params.search == ChainSearch::stepped) s.indexHeadsValid = false;
+    if (params.search == ChainSearch::keyChains && !s.indexHeadsValid) {
         memset(s.index.head, 0, sizeof(s.index.head));
         s.indexHeadsValid = true;
     }

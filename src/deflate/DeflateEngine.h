@@ -51,25 +51,29 @@ DeflateEngine* acquireEngine(size_t size, const LevelParams& params);
 // Enters the string at input index `index` (stamped position at) in the
 // tables the level searches; returns the previous head of its zlib chain.
 inline uint32_t enterString(DeflateEngine& s, size_t index, uint32_t at) {
-    if (s.params.keys) return insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, index, at);
-    if (s.params.stepped) return insertStepped(s.finder, s.steps, hashAt(s.data + index), at);
+    switch (s.params.search) {
+    case ChainSearch::keyChains: return insertIndexed(s.finder, s.index, s.data, s.size, index, at);
+    case ChainSearch::stepped: return insertStepped(s.finder, s.steps, hashAt(s.data + index), at);
+    case ChainSearch::oneLink: break;
+    }
     return insertString(s.finder, s.data, index, at);
 }
 
 // Enters the strings at input indices [from, to), as enterString does; the
 // lazy parser enters those inside each match it takes.
 inline void enterStrings(DeflateEngine& s, size_t from, size_t to) {
-    if (s.params.keys) {
-        for (size_t p = from; p < to; ++p)
-            insertIndexed(s.finder, s.index, s.params.keys, s.data, s.size, p, uint32_t(s.stamp + p));
-        return;
-    }
     MatchFinder& f = s.finder;
-    if (s.params.stepped) {
+    switch (s.params.search) {
+    case ChainSearch::keyChains:
+        for (size_t p = from; p < to; ++p) insertIndexed(f, s.index, s.data, s.size, p, uint32_t(s.stamp + p));
+        return;
+    case ChainSearch::stepped:
         for (size_t p = from; p < to; ++p) insertStepped(f, s.steps, hashAt(s.data + p), uint32_t(s.stamp + p));
         return;
+    case ChainSearch::oneLink:
+        for (size_t p = from; p < to; ++p) insertString(f, s.data, p, uint32_t(s.stamp + p));
+        return;
     }
-    for (size_t p = from; p < to; ++p) insertString(f, s.data, p, uint32_t(s.stamp + p));
 }
 
 // Where the lazy parser stands at the top of its loop: the position, and the
@@ -137,12 +141,17 @@ ParseEnd parseLazy(DeflateEngine& s, LazyState& state, Sink& sink) {
         matchLength = kMinMatch - 1;
         if (head > base && prevLength < s.params.lazy && at - head <= kMaxDistance) {
             const MatchSearch search{s.data, s.stamp, base};
-            if (s.params.keys)
+            switch (s.params.search) {
+            case ChainSearch::keyChains:
                 matchLength = longestMatchIndexed(f, s.index, s.params, search, at, head, prevLength, lookahead, matchStart);
-            else if (s.params.stepped)
+                break;
+            case ChainSearch::stepped:
                 matchLength = longestMatchStepped(s.steps, s.params, search, at, head, prevLength, lookahead, matchStart);
-            else
+                break;
+            case ChainSearch::oneLink:
                 matchLength = longestMatch(f, s.params, search, at, head, prevLength, lookahead, matchStart);
+                break;
+            }
             if (matchLength == kMinMatch && at - matchStart > kTooFar) matchLength = kMinMatch - 1;
         }
 

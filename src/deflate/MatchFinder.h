@@ -23,17 +23,20 @@ constexpr unsigned kMaxDistance = kWindowSize - kMinLookahead;
 constexpr unsigned kTooFar = 4096;   // a 3-byte match farther than this is not taken (lazy parser)
 constexpr uint32_t kFirstStamp = 65536;
 
+// How a level finds zlib's candidates; every form gives zlib's match.
+enum class ChainSearch : uint8_t {
+    oneLink,     // zlib's chain, a link per candidate
+    stepped,     // zlib's chain, four links per read (SteppedChain.h)
+    keyChains,   // chains of longer keys beside zlib's (StringIndex.h; lazy parser)
+};
+
 struct LevelParams {
     unsigned good;    // search a quarter of the chain once a match this long is held
     unsigned lazy;    // lazy parser: no search after a match this long; fast parser: longest match whose strings are entered
     unsigned nice;    // stop searching at a match this long
     unsigned chain;   // candidates examined at most
     bool lazyParser;
-    // Lazy parser: the key chains searched, a bit per entry of kKeyLength
-    // (0: zlib's chain). Only long searches pay for entering the strings.
-    unsigned keys;
-    // Lazy parser without keys: zlib's chain walked by its stepped links.
-    bool stepped;
+    ChainSearch search;
 };
 
 struct MatchFinder {
@@ -126,6 +129,11 @@ inline const uint8_t* bytesAt(const MatchSearch& search, uint32_t c) {
     return reinterpret_cast<const uint8_t*>(uintptr_t(search.data) - search.stamp + c);
 }
 
+// Where candidate c's bytes at bestLength - 1 lie: at the result + c.
+inline uintptr_t candidateEnds(const MatchSearch& search, unsigned bestLength) {
+    return uintptr_t(search.data) - search.stamp + bestLength - 1;
+}
+
 // A candidate whose first `known` bytes equal the searched string's: taken
 // when it is longer than the best match so far. Returns true when it
 // reaches the nice length, which ends the search.
@@ -156,8 +164,7 @@ inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const
     uint16_t scanEnd = load16(scan + bestLength - 1);
     const uint16_t* prev = f.prev;
     const size_t limit = limits.limit;
-    // Candidate c's bytes at bestLength - 1 lie at ends + c.
-    uintptr_t ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+    uintptr_t ends = candidateEnds(search, bestLength);
     // 64 bits, so that it indexes without being widened at every step.
     size_t c = cur;
     for (;;) {
@@ -166,7 +173,7 @@ inline unsigned walkChain(const MatchFinder& f, const MatchSearch& search, const
             const uint8_t* match = bytesAt(search, uint32_t(c));
             if (load16(match) == scanStart && takeLonger(scan, match, 2, limits, uint32_t(c), bestLength, matchStart, scanEnd))
                 break;
-            ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+            ends = candidateEnds(search, bestLength);
         }
         // The next candidate must lie above the limit.
         if (next <= limit || --chain == 0) [[unlikely]]

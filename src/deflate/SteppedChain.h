@@ -49,8 +49,7 @@ inline uint32_t insertStepped(MatchFinder& f, StepLinks* steps, unsigned h, uint
     uint16_t scanEnd = load16(scan + bestLength - 1);
     unsigned chain = limits.chain;
     const size_t limit = limits.limit;
-    // Candidate c's bytes at bestLength - 1 lie at ends + c.
-    uintptr_t ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+    uintptr_t ends = candidateEnds(search, bestLength);
     size_t c = cur;
     for (;;) {
         const StepLinks links = steps[c & (kWindowSize - 1)];
@@ -62,7 +61,7 @@ inline uint32_t insertStepped(MatchFinder& f, StepLinks* steps, unsigned h, uint
                 if (load16(match) == scanStart &&
                     takeLonger(scan, match, 2, limits, uint32_t(candidate), bestLength, matchStart, scanEnd))
                     return bestLength;
-                ends = uintptr_t(search.data) - search.stamp + bestLength - 1;
+                ends = candidateEnds(search, bestLength);
             }
             // The next candidate must lie above the limit (no wrap: stamps
             // start above every link).

@@ -57,10 +57,9 @@ inline unsigned keyHash(uint64_t value) {
 }
 
 // Enters the string at data[index] (stamped position at) in zlib's hash
-// table and in the chains of the keys the level searches (a bit per entry
-// of kKeyLength); returns the previous head of its zlib chain.
-inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, unsigned keys, const uint8_t* data, size_t size,
-                              size_t index, uint32_t at) {
+// table and in the key chains; returns the previous head of its zlib chain.
+inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, const uint8_t* data, size_t size, size_t index,
+                              uint32_t at) {
     const unsigned h = hashAt(data + index);
     const uint32_t previous = insertHashed(f, h, at);
     PositionLinks& links = x.links[at & (kWindowSize - 1)];
@@ -68,7 +67,6 @@ inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, unsigned keys, con
     const size_t available = size - index;
     const uint64_t bytes = keyBytes(data + index, available);
     for (unsigned k = 0; k < kIndexKeys; ++k) {
-        if (!(keys >> k & 1)) continue;
         if (available < kKeyLength[k]) {
             links.back[k] = 0xFFFF;
             continue;
@@ -81,10 +79,10 @@ inline uint32_t insertIndexed(MatchFinder& f, StringIndex& x, unsigned keys, con
 }
 
 // The key chain to walk while the best match is `length` long.
-inline unsigned keyFor(unsigned length, unsigned keys) {
+inline unsigned keyFor(unsigned length) {
     unsigned k = 0;
     for (unsigned i = 1; i < kIndexKeys; ++i)
-        if ((keys >> i & 1) && kKeyLength[i] <= length) k = i;
+        if (kKeyLength[i] <= length) k = i;
     return k;
 }
 
@@ -114,7 +112,7 @@ inline unsigned longestMatchIndexed(const MatchFinder& f, const StringIndex& x, 
     uint16_t scanEnd = load16(scan + bestLength - 1);
     const PositionLinks* links = x.links;
     const uint16_t rankAt = links[at & (kWindowSize - 1)].rank;
-    unsigned key = keyFor(bestLength, params.keys);
+    unsigned key = keyFor(bestLength);
     unsigned strangers = limits.chain;
     uint32_t lastEntry = 0;   // 0: none yet
     unsigned lastIndex = 0;
@@ -135,7 +133,7 @@ inline unsigned longestMatchIndexed(const MatchFinder& f, const StringIndex& x, 
                 if (takeLonger(scan, match, 3, limits, cur, bestLength, matchStart, scanEnd)) break;
                 // After a longer match this entry shares the new key, so its
                 // link leads on.
-                key = keyFor(bestLength, params.keys);
+                key = keyFor(bestLength);
             }
         } else if (--strangers == 0) {
             if (lastEntry == 0) return walkChain(f, search, limits, at, head, limits.chain, bestLength, matchStart);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "deflate/Deflate.h"
+
 using Bytes = std::vector<uint8_t>;
 
 inline Bytes zlibStream(const Bytes& in, int level) {
@@ -17,6 +19,17 @@ inline Bytes zlibStream(const Bytes& in, int level) {
     Bytes out(length);
     if (compress2(out.data(), &length, in.data(), uLong(in.size()), level) != Z_OK) return {};
     out.resize(length);
+    return out;
+}
+
+// Our stream with room for whatever zlib could write; empty unless the
+// engine returns deflateOk (its status, when asked, in *status).
+inline Bytes ourStream(const Bytes& in, int level, int* status = nullptr) {
+    Bytes out(in.size() + in.size() / 8 + 64);
+    size_t length = 0;
+    const int result = compressZlib(in.data(), in.size(), level, out.data(), out.size(), length);
+    if (status) *status = result;
+    out.resize(result == deflateOk ? length : 0);
     return out;
 }
 

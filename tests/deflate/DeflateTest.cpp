@@ -13,16 +13,6 @@
 
 namespace {
 
-// Our stream with room for whatever zlib could write.
-Bytes ourStream(const Bytes& in, int level, int* status = nullptr) {
-    Bytes out(in.size() + in.size() / 8 + 64);
-    size_t length = 0;
-    const int result = compressZlib(in.data(), in.size(), level, out.data(), out.size(), length);
-    if (status) *status = result;
-    out.resize(result == deflateOk ? length : 0);
-    return out;
-}
-
 // Compares at every level; reports the first differing byte.
 void expectSameAsZlib(const Bytes& in, const std::string& label, int firstLevel = 1, int lastLevel = 9) {
     for (int level = firstLevel; level <= lastLevel; ++level) {

@@ -45,7 +45,7 @@ void expectSameWalk(Tables& t, const Bytes& in, uint32_t stamp, size_t windowBas
     }
 }
 
-LevelParams params(unsigned good, unsigned nice, unsigned chain) { return {good, 16, nice, chain, true, 0, true}; }
+LevelParams params(unsigned good, unsigned nice, unsigned chain) { return {good, 16, nice, chain, true, ChainSearch::stepped}; }
 
 TEST(SteppedChain, TheWalkEndsWhereZlibsDoes) {
     // Few distinct bytes make long chains, so every search runs into its
@@ -80,14 +80,6 @@ TEST(SteppedChain, EntriesOfEarlierStreamsAndBeforeTheWindowAreNeverCandidates) 
     expectSameWalk(*tables, before, kFirstStamp, 0, params(8, 258, 128), {2}, "earlier stream");
     expectSameWalk(*tables, in, kFirstStamp + 30001, 0, params(8, 258, 128), {2, 4}, "next stream");
     expectSameWalk(*tables, in, kFirstStamp + 60002, 20000, params(8, 258, 128), {2, 4}, "window from 20000");
-}
-
-Bytes ourStream(const Bytes& in, int level) {
-    Bytes out(in.size() + in.size() / 8 + 64);
-    size_t length = 0;
-    if (compressZlib(in.data(), in.size(), level, out.data(), out.size(), length) != deflateOk) return {};
-    out.resize(length);
-    return out;
 }
 
 TEST(SteppedChain, OneThreadAlternatesBetweenSteppedLinksAndKeyChains) {

@@ -14,14 +14,6 @@
 
 namespace {
 
-Bytes ourStream(const Bytes& in, int level) {
-    Bytes out(in.size() + in.size() / 8 + 64);
-    size_t length = 0;
-    if (compressZlib(in.data(), in.size(), level, out.data(), out.size(), length) != deflateOk) return {};
-    out.resize(length);
-    return out;
-}
-
 void expectSameAsZlib(const Bytes& in, const std::string& label) {
     for (int level = 6; level <= 9; ++level)
         EXPECT_EQ(ourStream(in, level), zlibStream(in, level)) << label << " level " << level;
