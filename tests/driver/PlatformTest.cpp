@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -117,6 +118,29 @@ TEST(AtomicFileTest, CommitReplacesTheTargetWithPlainPermissions) {
     struct stat info;
     ASSERT_EQ(stat(target.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0666u & ~mask);
+}
+
+TEST(AtomicFileTest, ReplacingLeavesNoOtherFileAndKeepsOtherLinks) {
+    // The old target leaves the directory with its name; another hard link
+    // to it keeps the old contents, as after a rename over it.
+    const std::string dir = testTempDir() + "/replace";
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    const std::string target = dir + "/module.qdl";
+    const std::string other = dir + "/other.qdl";
+    { std::ofstream(target) << "old"; }
+    ASSERT_EQ(link(target.c_str(), other.c_str()), 0);
+    for (const char* contents : {"first", "second"}) {
+        AtomicFile f;
+        ASSERT_EQ(atomicFileOpen(f, target), 0);
+        EXPECT_TRUE(atomicFileWrite(f, contents, strlen(contents)));
+        EXPECT_EQ(atomicFileCommit(f), 0);
+        EXPECT_EQ(readWholeFile(target), contents);
+        EXPECT_EQ(readWholeFile(other), "old");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2);
+    }
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_nlink, 1u);
 }
 
 TEST(AtomicFileTest, AbortLeavesTheTargetAsItWas) {
