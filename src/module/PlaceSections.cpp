@@ -195,9 +195,16 @@ void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
     const int level = ctx.settings.compressionLevel;
     const unsigned threads = jobCount();
     const JobPlan jobs = planSectionJobs(sectionJobs(ctx, work, level), threads);
-    for (size_t k : jobs.shared) processSection(ctx, *work[k], level, threads);
-    runPieces(jobs.sideBySide.size(), threads,
-              [&](size_t k) { processSection(ctx, *work[jobs.sideBySide[k]], level, 1); });
+    // The side-by-side jobs go first. The shared ones come last, as one
+    // piece: the first thread that finds nothing else to do shares them out,
+    // one after another, so that the threads that end early work on them
+    // while the others finish their own sections.
+    const size_t sideBySide = jobs.sideBySide.size();
+    const size_t pieces = sideBySide + (jobs.shared.empty() ? 0 : 1);
+    runPieces(pieces, threads, [&](size_t k) {
+        if (k < sideBySide) return processSection(ctx, *work[jobs.sideBySide[k]], level, 1);
+        for (size_t shared : jobs.shared) processSection(ctx, *work[shared], level, threads);
+    });
 }
 
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
