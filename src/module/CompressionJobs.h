@@ -18,9 +18,10 @@ struct SectionJob {
     bool splittable = false;
 };
 
-// Which sections all threads share, one after another, and which then go
-// side by side, one thread each (dealt out largest first to the thread with
-// the least work, as the threads take them at run time). Sharing a section
+// Which sections go side by side, one thread each (dealt out largest first
+// to the thread with the least work, as the threads take them at run time),
+// and which all threads share, one after another (the module runs them once
+// the side-by-side ones are all taken). Sharing a section
 // costs some work, so the plan estimates how long each candidate takes (the
 // j largest splittable jobs shared, or all but the j largest, for every j)
 // and keeps the quickest, ties going to less sharing. Both lists are indexes
