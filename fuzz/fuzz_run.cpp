@@ -1,6 +1,8 @@
 // Fuzzes a whole run of the tool, in-process: the input after its first
 // byte is the ELF file, the first byte picks the command line. A run that
-// succeeds must have written a module that an independent reader accepts.
+// succeeds must have written a module that an independent reader accepts,
+// and the run on all threads must say and write what the one on one
+// thread does.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 
 #include "core/Output.h"
 #include "driver/RunTool.h"
+#include "module/EarlySections.h"
 #include "support/ModuleChecker.h"
 
 namespace {
@@ -105,6 +108,49 @@ std::string checkImportLibrary(const std::vector<uint8_t>& a) {
     return {};
 }
 
+struct Run {
+    int result = 0;
+    std::string output;
+    std::vector<uint8_t> module;
+};
+
+Run runOnce(uint8_t pick, const std::string& input) {
+    unlink((workDir + "/in.qdl").c_str());
+    unlink((workDir + "/in.qdx").c_str());
+    unlink((workDir + "/in.a").c_str());
+    std::vector<std::string> storage{"qdlgen"};
+    for (const std::string& option : commandLine(pick)) storage.push_back(option);
+    storage.push_back(input);
+    std::vector<char*> argv;
+    for (std::string& a : storage) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    Run run;
+    beginOutputCapture(&run.output);
+    run.result = runTool(int(storage.size()), argv.data());
+    endOutputCapture();
+    expectNoTemporaries();
+    run.module = readWholeFile(workDir + "/in.qdl");
+    if (run.module.empty()) run.module = readWholeFile(workDir + "/in.qdx");
+    return run;
+}
+
+// The run on all threads, with every section that no pass rewrites worked
+// on before the passes (however small), says and writes what the run on
+// one thread does.
+void expectSameOnAllThreads(uint8_t pick, const std::string& input, const Run& sequential) {
+    unsetenv("QDLGEN_JOBS");
+    setEarlySectionsForTesting(true, 1);
+    const Run run = runOnce(pick, input);
+    setEarlySectionsForTesting(false, 0);
+    setenv("QDLGEN_JOBS", "1", 1);
+    if (run.result != sequential.result || run.output != sequential.output || run.module != sequential.module) {
+        fprintf(stderr, "the run on all threads differs from the one on one thread (results %d, %d)\n",
+                sequential.result, run.result);
+        abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -112,26 +158,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const std::string input = workDir + "/in.elf";
     writeFile(input, data + 1, size - 1);
-    unlink((workDir + "/in.qdl").c_str());
-    unlink((workDir + "/in.qdx").c_str());
-    unlink((workDir + "/in.a").c_str());
+    const Run first = runOnce(data[0], input);
+    expectSameOnAllThreads(data[0], input, first);
+    if (first.result != 0) return 0;
 
-    std::vector<std::string> storage{"qdlgen"};
-    for (const std::string& option : commandLine(data[0])) storage.push_back(option);
-    storage.push_back(input);
-    std::vector<char*> argv;
-    for (std::string& a : storage) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    std::string output;
-    beginOutputCapture(&output);
-    const int result = runTool(int(storage.size()), argv.data());
-    endOutputCapture();
-    expectNoTemporaries();
-    if (result != 0) return 0;
-
-    std::vector<uint8_t> module = readWholeFile(workDir + "/in.qdl");
-    if (module.empty()) module = readWholeFile(workDir + "/in.qdx");
+    const std::vector<uint8_t>& module = first.module;
     CheckedModule checked;
     // -padall and the -size options change FileInfo's region sizes after
     // placement as the user asks, even below the sections they hold or to 0:

@@ -29,8 +29,13 @@ inline MatchSearch searchOf(const DeflateEngine& s) {
 }
 
 // Ends the block at blockEnd. The block's bytes can be stored only while
-// zlib still has them in its window.
+// zlib still has them in its window. False ends the stream: it cannot fit,
+// or the caller gave it up.
 inline bool endBlock(DeflateEngine& s, size_t blockEnd, bool last) {
+    if (s.stop && s.stop->load(std::memory_order_relaxed)) {
+        s.stopped = true;
+        return false;
+    }
     const uint8_t* stored = s.blockStart >= s.windowBase ? s.data + s.blockStart : nullptr;
     const bool fits = finishBlock(s.encoder, stored, blockEnd - s.blockStart, last);
     s.blockStart = blockEnd;
@@ -131,7 +136,8 @@ DeflateEngine* acquireEngine(size_t size, const LevelParams& params) {
 }
 
 
-int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length) {
+int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
+                 const std::atomic<bool>* stop) {
     if (level == -1) level = 6;
     if (level < 1 || level > 9) return deflateBadLevel;
     if (size > kLongestStream) return deflateTooLarge;
@@ -144,6 +150,8 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
     s.windowBase = 0;
     s.windowEnd = 0;
     s.blockStart = 0;
+    s.stop = stop;
+    s.stopped = false;
 
     const unsigned header = zlibHeader(level);
     out[0] = uint8_t(header >> 8);
@@ -153,7 +161,7 @@ int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size
     e.capacity = capacity;
     startBlock(e);
     const bool fits = s.params.lazyParser ? parseLazyStream(s) : parseFast(s);
-    if (!fits) return deflateNotSmaller;
+    if (!fits) return s.stopped ? deflateStopped : deflateNotSmaller;
 
     const uint32_t adler = adler32Update(1, data, size);
     const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8), uint8_t(adler)};

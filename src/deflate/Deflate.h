@@ -4,6 +4,7 @@
 // tool was built with. Needs nothing but the C++ standard library.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -13,6 +14,7 @@
 enum DeflateStatus : int {
     deflateOk = 0,
     deflateNotSmaller = 1,   // the stream would not fit in the capacity given
+    deflateStopped = 2,      // given up on the caller's word (compressZlib's stop)
     deflateBadLevel = -2,    // zlib's Z_STREAM_ERROR
     deflateNoMemory = -4,    // zlib's Z_MEM_ERROR
     deflateTooLarge = -5,    // more than 4 GiB - 1 bytes of input
@@ -23,7 +25,10 @@ enum DeflateStatus : int {
 // Writes it to out and sets length when it fits in capacity bytes; returns
 // deflateNotSmaller as soon as it cannot fit (out then holds no usable
 // stream). Uses about 1 MB of working memory (kept per thread) besides out.
-int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length);
+// When `stop` is given and becomes true, the stream is given up at the end
+// of the block being tallied (deflateStopped), for work that is dropped.
+int compressZlib(const uint8_t* data, size_t size, int level, uint8_t* out, size_t capacity, size_t& length,
+                 const std::atomic<bool>* stop = nullptr);
 
 // Adler-32 of size bytes, continuing from adler (1 for a fresh sum).
 uint32_t adler32Update(uint32_t adler, const uint8_t* data, size_t size);

@@ -3,6 +3,7 @@
 // a sink, which tallies the symbols and may stop it at any loop top.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -40,6 +41,9 @@ struct DeflateEngine {
     size_t windowBase = 0;
     size_t windowEnd = 0;
     size_t blockStart = 0;
+    // The caller's word to give the stream up, looked at once per block.
+    const std::atomic<bool>* stop = nullptr;
+    bool stopped = false;
 };
 
 const LevelParams& levelParams(int level);

@@ -38,4 +38,14 @@ void runPieces(size_t count, unsigned threads, const std::function<void(size_t)>
     for (std::thread& thread : pool) thread.join();
 }
 
+bool startThread(std::thread& thread, std::function<void()> work) {
+    if (!mayStartThread()) return false;
+    try {
+        thread = std::thread(std::move(work));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
 void setStartableThreadsForTesting(int startableThreads) { gStartableThreads.store(startableThreads); }

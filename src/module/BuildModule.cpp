@@ -2,6 +2,7 @@
 
 #include "module/ModuleState.h"
 #include "module/ClassifySections.h"
+#include "module/EarlySections.h"
 #include "module/FileInfo.h"
 #include "module/LoaderTags.h"
 #include "module/PlaceSections.h"
@@ -39,9 +40,7 @@ int prepareSymbols(ModuleContext& ctx) {
     return ctx.settings.newSymbolTable ? rebuildSymbolsAndCheckRelocations(ctx) : stripSymbolsAndCheckRelocations(ctx);
 }
 
-}  // namespace
-
-int buildModule(ModuleContext& ctx, AtomicFile& written) {
+int buildModuleSteps(ModuleContext& ctx, AtomicFile& written) {
     if (int result = readTarnRoot(ctx)) return result;
     loadTagsFile(ctx, ctx.module.tarnRoot.c_str());  // problems are reported, the build goes on
     computeFilepathPadding(ctx);
@@ -58,4 +57,15 @@ int buildModule(ModuleContext& ctx, AtomicFile& written) {
     if (int result = finishRegionSizes(ctx)) return result;
     finishSpecialSections(ctx);
     return writeModuleFile(ctx, written);
+}
+
+}  // namespace
+
+// The sections no pass rewrites are compressed from the start, beside the
+// passes; whatever placement did not take is dropped with the build.
+int buildModule(ModuleContext& ctx, AtomicFile& written) {
+    startEarlySections(ctx);
+    const int result = buildModuleSteps(ctx, written);
+    dropEarlySections(ctx);
+    return result;
 }

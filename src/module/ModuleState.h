@@ -81,6 +81,8 @@ struct StoredBytes {
     }
 };
 
+struct EarlyWork;   // module/EarlySections.h
+
 struct ModuleState {
     std::vector<SectionClass> sectionClasses;
     RegionExtent regions[4];
@@ -115,6 +117,9 @@ struct ModuleState {
     uint32_t fileInfoOffset = 0;
     uint32_t fileLength = 0;  // final running offset
     uint32_t tempStoredTotal = 0;
+
+    // The sections' CRCs and compression started with the build, for placement.
+    std::shared_ptr<EarlyWork> early;
 };
 
 struct ModuleContext : SymbolContext {

@@ -15,6 +15,7 @@
 #include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
+#include "module/EarlySections.h"
 
 namespace {
 
@@ -166,8 +167,16 @@ void processSection(ModuleContext& ctx, PlannedSection& planned, int level, unsi
         planned.compressed.allocationFailed = true;
         return;
     }
-    planned.crc = sectionCrc(bytes.data, s.sh_size, threads);
-    if (planned.tryCompress) planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);
+    // A section shared among the threads is not waited for: on one thread
+    // it would keep the others idle.
+    const uint32_t old = ctx.module.indexMap.newToOld[planned.newIndex];
+    EarlySection* early = bytes.padded ? nullptr : earlyResult(ctx, old, bytes.data, s.sh_size, threads <= 1);
+    planned.crc = early ? early->crc : sectionCrc(bytes.data, s.sh_size, threads);
+    if (!planned.tryCompress) return;
+    if (early && ctx.module.early->compress && early->compressed.status == 0 && !early->compressed.allocationFailed)
+        planned.compressed = std::move(early->compressed);
+    else
+        planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);
 }
 
 // What each section's work costs the planner: a compressed byte about as
@@ -178,7 +187,13 @@ std::vector<SectionJob> sectionJobs(ModuleContext& ctx, const std::vector<Planne
     jobs.reserve(work.size());
     for (const PlannedSection* planned : work) {
         const uint32_t size = ctx.module.outputSections[planned->newIndex].sh_size;
+        const uint32_t old = ctx.module.indexMap.newToOld[planned->newIndex];
         SectionJob job;
+        if (earlyDone(ctx, old, sectionContents(ctx, old), size)) {
+            job.cost = 1;   // done before placement
+            jobs.push_back(job);
+            continue;
+        }
         job.cost = uint64_t(size) * (planned->tryCompress ? kCompressCostPerByte : 1);
         job.splittable = size >= kSharedSectionSize && (!planned->tryCompress || splitSharesLevel(level));
         jobs.push_back(job);
@@ -194,6 +209,7 @@ void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
         if (headers[planned.newIndex].sh_type != SHT_NOBITS) work.push_back(&planned);
     const int level = ctx.settings.compressionLevel;
     const unsigned threads = jobCount();
+    closeEarlySections(ctx);
     const JobPlan jobs = planSectionJobs(sectionJobs(ctx, work, level), threads);
     // The side-by-side jobs go first. The shared ones come last, as one
     // piece: the first thread that finds nothing else to do shares them out,
@@ -222,7 +238,8 @@ void printNobitsLine(uint32_t index, const Elf32_Shdr& s) {
 
 }  // namespace
 
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads) {
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads,
+                                  const std::atomic<bool>* stop) {
     CompressedSection result;
     // Only a stream that, with the size word in front, is shorter than the
     // section is kept; the engine stops as soon as the stream cannot be.
@@ -235,7 +252,9 @@ CompressedSection compressSection(const uint8_t* data, uint32_t size, int level,
         return result;
     }
     size_t streamLength = 0;
-    const int status = compressZlibSplit(data, size, level, buffer.data() + 4, capacity, streamLength, threads);
+    uint8_t* const out = buffer.data() + 4;
+    const int status = stop ? compressZlib(data, size, level, out, capacity, streamLength, stop)
+                            : compressZlibSplit(data, size, level, out, capacity, streamLength, threads);
     if (status == deflateNotSmaller) return result;
     if (status != deflateOk) {
         result.status = status;

@@ -1,6 +1,7 @@
 // File offsets, the four placement passes, CRCs and compression.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "module/ModuleState.h"
@@ -14,8 +15,10 @@ struct CompressedSection {
     StoredBytes stored;           // 4-byte big-endian size word + zlib stream, when deflated
 };
 // threads > 1 shares one section's compression among that many threads,
-// with the same bytes.
-CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads = 1);
+// with the same bytes. With `stop` (one thread only), the work is given up
+// once it becomes true (status deflateStopped).
+CompressedSection compressSection(const uint8_t* data, uint32_t size, int level, unsigned threads = 1,
+                                  const std::atomic<bool>* stop = nullptr);
 
 int placeSections(ModuleContext& ctx);
 void finishSpecialSections(ModuleContext& ctx);

@@ -1,0 +1,150 @@
+#include "module/EarlySections.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <memory>
+#include <unordered_set>
+
+#include "deflate/Deflate.h"
+#include "deflate/RunPieces.h"
+#include "elf/SectionContents.h"
+#include "module/CompressionJobs.h"
+
+namespace {
+
+// Smaller sections gain too little from starting early.
+constexpr uint32_t kEarlySmallest = 64u << 10;
+
+std::atomic<bool> gFinishForTesting{false};
+std::atomic<uint32_t> gSmallestForTesting{kEarlySmallest};
+// The candidates are checked against every section, so there are few.
+constexpr size_t kMostEarlySections = 64;
+
+struct ByteRange {
+    uint64_t start = 0;
+    uint64_t end = 0;
+};
+
+// The bytes of section i that a pass could reach: none for a NOBITS section
+// or one outside the file.
+ByteRange contentRange(ModuleContext& ctx, uint32_t i) {
+    const Elf32_Shdr* header = inputSectionHeader(ctx, i);
+    if (!header || header->sh_type == SHT_NOBITS) return {};
+    const uint32_t capacity = sectionContentsCapacity(ctx, i);
+    return {header->sh_offset, uint64_t(header->sh_offset) + capacity};
+}
+
+bool sharesBytes(const ByteRange& a, const ByteRange& b) {
+    return a.start < a.end && b.start < b.end && a.start < b.end && b.start < a.end;
+}
+
+bool mayStartEarly(ModuleContext& ctx, uint32_t i, uint32_t smallest, const std::unordered_set<uint32_t>& linked) {
+    const Elf32_Shdr* header = inputSectionHeader(ctx, i);
+    if (!header || header->sh_type != SHT_PROGBITS || !(header->sh_flags & SHF_ALLOC)) return false;
+    if (header->sh_size < smallest || i == ctx.input.image.header().e_shstrndx || linked.count(i)) return false;
+    // Mapped bytes only, all of them in the file.
+    return !ctx.input.ownContents.count(i) && sectionContentsCapacity(ctx, i) == header->sh_size;
+}
+
+void runEarlyWork(EarlyWork& work) {
+    for (EarlySection& e : work.sections) {
+        EarlyState expected = EarlyState::waiting;
+        if (!e.state.compare_exchange_strong(expected, EarlyState::running)) continue;
+        e.state.notify_all();
+        e.crc = uint32_t(crc32(0, e.data, e.size));
+        if (work.compress) e.compressed = compressSection(e.data, e.size, work.level, 1, &work.stop);
+        e.state.store(EarlyState::done);
+        e.state.notify_all();
+    }
+}
+
+EarlySection* findEarly(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
+    if (!ctx.module.early) return nullptr;
+    for (EarlySection& e : ctx.module.early->sections)
+        if (e.inputIndex == inputIndex) return e.data == data && e.size == size ? &e : nullptr;
+    return nullptr;
+}
+
+}  // namespace
+
+EarlyWork::~EarlyWork() {
+    stop.store(true);
+    if (worker.joinable()) worker.join();
+}
+
+std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest) {
+    const uint32_t count = ctx.input.image.sectionCount();
+    std::unordered_set<uint32_t> linked;
+    for (uint32_t i = 1; i < count; ++i)
+        if (const Elf32_Shdr* header = inputSectionHeader(ctx, i)) linked.insert(header->sh_link);
+    std::vector<uint32_t> candidates;
+    for (uint32_t i = 1; i < count; ++i)
+        if (mayStartEarly(ctx, i, smallest, linked)) candidates.push_back(i);
+    std::stable_sort(candidates.begin(), candidates.end(), [&](uint32_t a, uint32_t b) {
+        return inputSectionHeader(ctx, a)->sh_size > inputSectionHeader(ctx, b)->sh_size;
+    });
+    if (candidates.size() > kMostEarlySections) candidates.resize(kMostEarlySections);
+    std::erase_if(candidates, [&](uint32_t i) {
+        const ByteRange own = contentRange(ctx, i);
+        for (uint32_t j = 1; j < count; ++j)
+            if (j != i && sharesBytes(own, contentRange(ctx, j))) return true;
+        return false;
+    });
+    return candidates;
+}
+
+void startEarlySections(ModuleContext& ctx) {
+    ctx.module.early.reset();
+    if (jobCount() <= 1) return;
+    const std::vector<uint32_t> candidates = earlyCandidates(ctx, gSmallestForTesting.load());
+    if (candidates.empty()) return;
+    auto work = std::make_shared<EarlyWork>();
+    work->sections = std::vector<EarlySection>(candidates.size());
+    for (size_t k = 0; k < candidates.size(); ++k) {
+        EarlySection& e = work->sections[k];
+        e.inputIndex = candidates[k];
+        e.data = sectionContents(ctx, candidates[k]);
+        e.size = inputSectionHeader(ctx, candidates[k])->sh_size;
+    }
+    work->level = ctx.settings.compressionLevel;
+    work->compress = ctx.settings.compress;
+    EarlyWork* running = work.get();
+    if (!startThread(work->worker, [running] { runEarlyWork(*running); })) return;
+    if (gFinishForTesting.load()) work->worker.join();
+    ctx.module.early = std::move(work);
+}
+
+void closeEarlySections(ModuleContext& ctx) {
+    if (!ctx.module.early) return;
+    for (EarlySection& e : ctx.module.early->sections) {
+        EarlyState expected = EarlyState::waiting;
+        e.state.compare_exchange_strong(expected, EarlyState::claimed);
+    }
+}
+
+EarlySection* earlyResult(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
+                          bool waitForCompression) {
+    EarlySection* e = findEarly(ctx, inputIndex, data, size);
+    if (!e || e->state.load() == EarlyState::claimed) return nullptr;
+    if (e->state.load() == EarlyState::running) {
+        if (!waitForCompression && ctx.module.early->compress) {
+            ctx.module.early->stop.store(true);
+            return nullptr;
+        }
+        e->state.wait(EarlyState::running);
+    }
+    return e;
+}
+
+bool earlyDone(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
+    const EarlySection* e = findEarly(ctx, inputIndex, data, size);
+    return e && e->state.load() == EarlyState::done;
+}
+
+void dropEarlySections(ModuleContext& ctx) { ctx.module.early.reset(); }
+
+void setEarlySectionsForTesting(bool finishFirst, uint32_t smallest) {
+    gFinishForTesting.store(finishFirst);
+    gSmallestForTesting.store(smallest ? smallest : kEarlySmallest);
+}

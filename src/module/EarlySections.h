@@ -1,0 +1,75 @@
+// The CRCs and compressed forms of the large sections that no pass
+// rewrites, worked out on a thread of their own from the start of the
+// build, while the symbol, relocation and layout passes run on the caller's.
+//
+// Placement takes a result only for a section whose bytes and size are
+// still the ones that were worked on, so the module is the same as without
+// this work; whatever placement does not take is worked out again there. A
+// build that ends before placement drops the work.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "module/ModuleState.h"
+#include "module/PlaceSections.h"
+
+enum class EarlyState : uint8_t {
+    waiting,   // not started
+    running,   // on the worker thread
+    done,
+    claimed,   // placement took it over before it started
+};
+
+struct EarlySection {
+    uint32_t inputIndex = 0;
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    std::atomic<EarlyState> state{EarlyState::waiting};
+    uint32_t crc = 0;
+    CompressedSection compressed;   // when the build compresses
+};
+
+struct EarlyWork {
+    std::vector<EarlySection> sections;   // largest first
+    int level = 0;
+    bool compress = false;
+    std::atomic<bool> stop{false};   // give up the running compression
+    std::thread worker;
+    ~EarlyWork();
+};
+
+// The input sections whose bytes no pass writes, largest first: allocated
+// PROGBITS sections of at least `smallest` bytes, all inside the file, that
+// no section names as its link (string or symbol table) and that share no
+// byte with another section. The passes rewrite only relocation, symbol,
+// string, import and export tables, the section names and what those link
+// to.
+std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest);
+
+// Starts the work, when more than one thread may run.
+void startEarlySections(ModuleContext& ctx);
+
+// Placement: no section starts after this; the running one, if any, goes
+// on.
+void closeEarlySections(ModuleContext& ctx);
+
+// The early work on input section inputIndex when its bytes are data and
+// its size is size, or nullptr. A running compression is waited for, or,
+// when `waitForCompression` is false, given up (nullptr).
+EarlySection* earlyResult(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
+                          bool waitForCompression);
+
+// Whether the early work on that section is finished (for the planner).
+bool earlyDone(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size);
+
+// Gives the running compression up and waits for the worker.
+void dropEarlySections(ModuleContext& ctx);
+
+// Tests only: with finishFirst, the work is finished before the passes run
+// (the earliest the bytes can be read), so that placement takes every
+// result; sections of `smallest` bytes or more are worked on (0: the
+// default floor).
+void setEarlySectionsForTesting(bool finishFirst, uint32_t smallest);
