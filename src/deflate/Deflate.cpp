@@ -68,7 +68,7 @@ bool parseFast(DeflateEngine& s) {
         if (matchLength >= kMinMatch) {
             full = addMatch(e, at - matchStart, matchLength);
             if (matchLength <= s.params.lazy && lookahead - matchLength >= kMinMatch) {
-                for (size_t k = 1; k < matchLength; ++k) insertString(f, data, pos + k, at + uint32_t(k));
+                insertRun(f, data, pos + 1, pos + matchLength, s.stamp);
             }
             pos += matchLength;
         } else {

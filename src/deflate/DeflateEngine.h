@@ -75,7 +75,7 @@ inline void enterStrings(DeflateEngine& s, size_t from, size_t to) {
         for (size_t p = from; p < to; ++p) insertStepped(f, s.steps, hashAt(s.data + p), uint32_t(s.stamp + p));
         return;
     case ChainSearch::oneLink:
-        for (size_t p = from; p < to; ++p) insertString(f, s.data, p, uint32_t(s.stamp + p));
+        insertRun(f, s.data, from, to, s.stamp);
         return;
     }
 }

@@ -72,6 +72,22 @@ inline uint32_t insertString(MatchFinder& f, const uint8_t* data, size_t index, 
     return insertHashed(f, hashAt(data + index), at);
 }
 
+// The hash of the string one position on, rolled from `hash` as zlib
+// rolls it: the oldest byte shifts out of the 15 bits, `next` comes in.
+inline unsigned rollHash(unsigned hash, uint8_t next) { return ((hash << 5) ^ next) & (kHashSize - 1); }
+
+// Enters the strings at data[from] ... data[to - 1], each of which has
+// three bytes, with their hashes rolled one from the other.
+inline void insertRun(MatchFinder& f, const uint8_t* data, size_t from, size_t to, uint32_t stamp) {
+    if (from >= to) return;
+    unsigned h = hashAt(data + from);
+    for (size_t p = from;;) {
+        insertHashed(f, h, uint32_t(stamp + p));
+        if (++p == to) return;
+        h = rollHash(h, data[p + 2]);
+    }
+}
+
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     memcpy(&v, p, 8);
