@@ -122,6 +122,34 @@ std::string temporaryPattern(const std::string& targetPath) {
     return pattern + ".tmpXXXXXX";
 }
 
+bool isRegularFile(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Puts the finished file in the place of an existing regular file by
+// exchanging the two, then removes the old one, now under the temporary
+// name. A rename over the target gives the same result, but ext4 starts
+// writing back a file renamed over another at once (its guard against empty
+// files after a crash), which makes the rename of a 70 MB module take about
+// 40 ms; the exchange leaves the new file to the ordinary writeback, as a
+// newly created output is. The target holds the whole old file or the whole
+// new one at every moment either way. False when the system cannot exchange
+// them (another file system, an older kernel) or the target is no regular
+// file; nothing has changed then.
+bool replaceByExchange(const AtomicFile& file) {
+    if (!isRegularFile(file.targetPath)) return false;
+    const char* temp = file.tempPath.c_str();
+    const char* target = file.targetPath.c_str();
+    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) != 0) return false;
+    // The target may have been replaced since the check: what came out of
+    // its place goes back unless it is a regular file.
+    if (!isRegularFile(file.tempPath) && renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0)
+        return false;
+    unlink(temp);
+    return true;
+}
+
 }  // namespace
 
 int atomicFileOpen(AtomicFile& file, const std::string& targetPath) {
@@ -191,38 +219,6 @@ int atomicFileClose(AtomicFile& file) {
     if (error) removeTemp(file);
     return error;
 }
-
-namespace {
-
-bool isRegularFile(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
-}
-
-// Puts the finished file in the place of an existing regular file by
-// exchanging the two, then removes the old one, now under the temporary
-// name. A rename over the target gives the same result, but ext4 starts
-// writing back a file renamed over another at once (its guard against empty
-// files after a crash), which makes the rename of a 70 MB module take about
-// 40 ms; the exchange leaves the new file to the ordinary writeback, as a
-// newly created output is. The target holds the whole old file or the whole
-// new one at every moment either way. False when the system cannot exchange
-// them (another file system, an older kernel) or the target is no regular
-// file; nothing has changed then.
-bool replaceByExchange(const AtomicFile& file) {
-    if (!isRegularFile(file.targetPath)) return false;
-    const char* temp = file.tempPath.c_str();
-    const char* target = file.targetPath.c_str();
-    if (renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) != 0) return false;
-    // The target may have been replaced since the check: what came out of
-    // its place goes back unless it is a regular file.
-    if (!isRegularFile(file.tempPath) && renameat2(AT_FDCWD, temp, AT_FDCWD, target, RENAME_EXCHANGE) == 0)
-        return false;
-    unlink(temp);
-    return true;
-}
-
-}  // namespace
 
 int atomicFileRename(AtomicFile& file) {
     if (file.fd >= 0 || file.tempPath.empty()) return EBADF;
