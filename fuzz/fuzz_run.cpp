@@ -168,7 +168,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // placement as the user asks, even below the sections they hold or to 0:
     // a loader would refuse such a module, but the tool writes it as told.
     checked.sizesChangedAfterPlacement = data[0] % 8 == 5 || data[0] % 8 == 6;
-    const std::vector<std::string> problems = checkModule(module, checked);
+    const std::vector<std::string> problems =
+        problemsOfTheBuilder(checkModule(module, checked), std::vector<uint8_t>(data + 1, data + size));
     if (!problems.empty()) {
         // To standard error: abort() does not flush standard output.
         for (const std::string& problem : problems) fprintf(stderr, "module problem: %s\n", problem.c_str());

@@ -59,7 +59,8 @@ TEST(FuzzRegression, RunInputs) {
         // Region sizes fixed on the command line (-padall, -size*) are the
         // user's, even below the sections they hold.
         module.sizesChangedAfterPlacement = bytes[0] % 8 == 5 || bytes[0] % 8 == 6;
-        const std::vector<std::string> problems = checkModule(run.module, module);
+        const std::vector<std::string> problems =
+            problemsOfTheBuilder(checkModule(run.module, module), std::vector<uint8_t>(bytes.begin() + 1, bytes.end()));
         EXPECT_TRUE(problems.empty()) << path << ": " << (problems.empty() ? "" : problems.front());
     }
 }
