@@ -15,11 +15,11 @@ namespace {
 
 // Smaller sections gain too little from starting early.
 constexpr uint32_t kEarlySmallest = 64u << 10;
+// The candidates are checked against every section, so there are few.
+constexpr size_t kMostEarlySections = 64;
 
 std::atomic<bool> gFinishForTesting{false};
 std::atomic<uint32_t> gSmallestForTesting{kEarlySmallest};
-// The candidates are checked against every section, so there are few.
-constexpr size_t kMostEarlySections = 64;
 
 struct ByteRange {
     uint64_t start = 0;
