@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "core/MappedFile.h"
 #include "core/Output.h"
@@ -9,6 +10,7 @@
 #include "driver/SourceRoots.h"
 #include "driver/RunContext.h"
 #include "driver/VerifyModule.h"
+#include "deflate/RunPieces.h"
 #include "elf/ElfImage.h"
 #include "elf/ElfReader.h"
 #include "importlib/ImportLibrary.h"
@@ -354,9 +356,9 @@ int completeSettings(RunContext& ctx, int argc, char** argv) {
 
 // Maps the written module again and checks it as the loader will see it. The
 // file is still under its temporary name: it takes the output name only when
-// the check passes, so that a module the loader would refuse never stands
-// there (an older module of that name stays as it was).
-int verifyWrittenModule(const ToolSettings& s, AtomicFile& written) {
+// the check passes (publishModule), so that a module the loader would refuse
+// never stands there (an older module of that name stays as it was).
+int verifyWrittenModule(const ToolSettings& s, const AtomicFile& written) {
     const std::string& path = written.tempPath.empty() ? s.outputPath : written.tempPath;
     MappedFile* mapping = nullptr;
     uint32_t code = mapFile(path.c_str(), &mapping);
@@ -370,15 +372,30 @@ int verifyWrittenModule(const ToolSettings& s, AtomicFile& written) {
                  uint32_t(kResultFileTooSmall));
         return kResultFileTooSmall;
     }
-    ElfImage module;
-    int result = int(readElfImage(mapping->base, mapping->sizeLow, &module));
+    // Read as the reader reads an input, without converting the mapped
+    // bytes (which would copy every page of the tables).
+    int result = int(checkElfImage(mapping->base, mapping->sizeLow));
     if (result == 0) result = verifyModuleLayout(mapping->base, mapping->sizeLow);
     releaseMappedFile(mapping);
     if (result != 0) {
         printOut("***Error 0x%08X reloading generated file \"%s\"\n", uint32_t(result), s.outputPath.c_str());
         return result;
     }
-    if (!written.tempPath.empty() && atomicFileRename(written) != 0) {
+    return 0;
+}
+
+// The checked module takes the output name. The input is read no more:
+// unmapping it and removing the module the new one replaces each take
+// milliseconds for a large input, so they run side by side.
+int publishModule(RunContext& ctx, AtomicFile& written) {
+    if (written.tempPath.empty()) return 0;
+    MappedFile* input = ctx.input.inputMapping.release();
+    std::thread releaser;
+    if (input && startThread(releaser, [input] { releaseMappedFile(input); })) input = nullptr;
+    const int renamed = atomicFileRename(written);
+    releaseMappedFile(input);
+    if (releaser.joinable()) releaser.join();
+    if (renamed != 0) {
         printOut("***Error: Failed writing output file.\n");
         return -1;
     }
@@ -393,6 +410,7 @@ int runStages(RunContext& ctx) {
     if (result == 0 && !ctx.settings.noImportLibrary) result = buildImportLibrary(ctx, ctx.importLib);
     if (result == 0) result = buildModule(ctx, written);
     if (result == 0) result = verifyWrittenModule(ctx.settings, written);
+    if (result == 0) result = publishModule(ctx, written);
     // A module that failed its check, or was written by a run that failed
     // after the write, never takes the output name: its temporary file goes.
     atomicFileAbort(written);

@@ -131,8 +131,11 @@ int verifyModuleLayout(const uint8_t* bytes, uint32_t count) {
         printOut("***Error: generated file is too small for an ELF header. Return -1.\n");
         return -1;
     }
+    // The headers are read in copies, in host order.
+    const bool swap = bytes[EI_DATA] != ELFDATA2LSB;
     Elf32_Ehdr header;
     memcpy(&header, bytes, sizeof header);
+    if (swap) swapElfHeader(header);
     const uint32_t shoff = header.e_shoff;
     const uint32_t shnum = header.e_shnum;
     const uint32_t stride = header.e_shentsize ? header.e_shentsize : uint32_t(sizeof(Elf32_Shdr));
@@ -149,6 +152,7 @@ int verifyModuleLayout(const uint8_t* bytes, uint32_t count) {
     for (uint32_t i = 0; i < shnum; ++i) {
         Elf32_Shdr sh;
         memcpy(&sh, bytes + shoff + uint64_t(i) * stride, sizeof sh);
+        if (swap) swapSectionHeader(sh);
         if (int result = addSection(layout, sh)) return result;
     }
     collapseEmptyRegions(layout, sectionEnd(shoff, shnum * stride));

@@ -1,5 +1,8 @@
 #include "elf/ElfReader.h"
 
+#include <cstring>
+#include <vector>
+
 #include "core/Output.h"
 #include "elf/InputState.h"
 #include "elf/SectionContents.h"
@@ -14,6 +17,11 @@ struct Reading {
     uint8_t* bytes = nullptr;
     uint32_t count = 0;
     bool convert = false;  // the file is big-endian: its tables are swapped
+    // The tables are converted where they lie; otherwise the headers are
+    // converted in copies, entries one at a time, and no byte is written.
+    bool inPlace = true;
+    std::vector<Elf32_Shdr> sectionCopies;
+    std::vector<Elf32_Phdr> programCopies;
     uint32_t headerSize = 0;
     uint32_t phoff = 0;
     uint32_t phnum = 0;
@@ -24,11 +32,26 @@ struct Reading {
     uint32_t shstrndx = 0;
     bool emptyRelaSeen = false;  // a relocation section for the null section was emptied
 
-    Elf32_Shdr& section(uint32_t i) const {
+    Elf32_Shdr& section(uint32_t i) {
+        if (!inPlace) return sectionCopies[i];
         return *reinterpret_cast<Elf32_Shdr*>(bytes + shoff + uint64_t(i) * shentsize);
     }
-    Elf32_Phdr& program(uint32_t i) const {
+    Elf32_Phdr& program(uint32_t i) {
+        if (!inPlace) return programCopies[i];
         return *reinterpret_cast<Elf32_Phdr*>(bytes + phoff + uint64_t(i) * phentsize);
+    }
+    // Entry k of a table at `offset` in host order, converted where it lies
+    // or in a copy.
+    template <typename Entry>
+    Entry entry(uint32_t offset, uint32_t entrySize, uint32_t k, void (*swap)(Entry&)) {
+        uint8_t* at = bytes + offset + uint64_t(k) * entrySize;
+        Entry value;
+        memcpy(&value, at, sizeof value);
+        if (convert) {
+            swap(value);
+            if (inPlace) memcpy(at, &value, sizeof value);
+        }
+        return value;
     }
     // Whether [offset, offset + length) lies inside the file.
     bool inFile(uint64_t offset, uint64_t length) const { return offset + length <= count; }
@@ -56,7 +79,9 @@ uint32_t checkHeader(uint8_t* bytes, uint32_t count, Reading& r) {
     r.bytes = bytes;
     r.count = count;
     r.convert = bytes[EI_DATA] != ELFDATA2LSB;
-    Elf32_Ehdr& h = *reinterpret_cast<Elf32_Ehdr*>(bytes);
+    Elf32_Ehdr copy;
+    memcpy(&copy, bytes, sizeof copy);
+    Elf32_Ehdr& h = r.inPlace ? *reinterpret_cast<Elf32_Ehdr*>(bytes) : copy;
     if (r.convert) swapElfHeader(h);
     if (h.e_machine == 0) return 0xBAD0001C;
     if (h.e_version != 1) return 0xBAD0001D;
@@ -102,7 +127,18 @@ uint32_t checkProgramTableBounds(const Reading& r) {
     return 0;
 }
 
-uint32_t checkSectionStarts(const Reading& r) {
+// The converted copies of a table's headers, entry 0 as the file has it.
+template <typename Header>
+std::vector<Header> headerCopies(const Reading& r, uint32_t offset, uint32_t count, uint32_t stride) {
+    std::vector<Header> copies(count);
+    for (uint32_t i = 0; i < count; ++i)
+        if (r.inFile(offset + uint64_t(i) * stride, sizeof(Header)))
+            memcpy(&copies[i], r.bytes + offset + uint64_t(i) * stride, sizeof(Header));
+    return copies;
+}
+
+uint32_t checkSectionStarts(Reading& r) {
+    if (!r.inPlace) r.sectionCopies = headerCopies<Elf32_Shdr>(r, r.shoff, r.shnum, r.shentsize);
     if (r.convert)
         for (uint32_t i = 1; i < r.shnum; ++i) swapSectionHeader(r.section(i));
 
@@ -126,8 +162,9 @@ uint32_t checkSectionStarts(const Reading& r) {
     return 0;
 }
 
-uint32_t checkProgramStarts(const Reading& r) {
+uint32_t checkProgramStarts(Reading& r) {
     if (uint32_t code = checkProgramTableBounds(r)) return code;
+    if (!r.inPlace) r.programCopies = headerCopies<Elf32_Phdr>(r, r.phoff, r.phnum, r.phentsize);
     if (r.convert)
         for (uint32_t i = 0; i < r.phnum; ++i) swapProgramHeader(r.program(i));
 
@@ -142,7 +179,7 @@ uint32_t checkProgramStarts(const Reading& r) {
     return 0;
 }
 
-uint32_t checkExtents(const Reading& r) {
+uint32_t checkExtents(Reading& r) {
     for (uint32_t i = 1; i < r.shnum; ++i) {
         const Elf32_Shdr& s = r.section(i);
         if (isPlaced(s) && !r.inFile(s.sh_offset, s.sh_size)) return 0xBAD00025;
@@ -154,7 +191,7 @@ uint32_t checkExtents(const Reading& r) {
     return 0;
 }
 
-uint32_t checkSectionNames(const Reading& r) {
+uint32_t checkSectionNames(Reading& r) {
     if (r.shstrndx == 0) return 0;
     const Elf32_Shdr& names = r.section(r.shstrndx);
     if (names.sh_type != SHT_STRTAB) return 0xBAD0002A;
@@ -166,7 +203,7 @@ uint32_t checkSectionNames(const Reading& r) {
 
 // Tests whether `object` (an object or function symbol) lies inside its
 // section; `nullCode` and `outsideCode` are the codes of its kind.
-uint32_t checkSymbolPlace(const Reading& r, const Elf32_Sym& sym, uint32_t nullCode, uint32_t outsideCode) {
+uint32_t checkSymbolPlace(Reading& r, const Elf32_Sym& sym, uint32_t nullCode, uint32_t outsideCode) {
     const Elf32_Shdr& s = r.section(sym.st_shndx);
     if (s.sh_size == 0 || !(s.sh_flags & SHF_ALLOC)) return 0;
     if (s.sh_type == SHT_NULL) return nullCode;
@@ -176,7 +213,7 @@ uint32_t checkSymbolPlace(const Reading& r, const Elf32_Sym& sym, uint32_t nullC
     return 0;
 }
 
-uint32_t checkSymbolTable(const Reading& r, uint32_t index) {
+uint32_t checkSymbolTable(Reading& r, uint32_t index) {
     const Elf32_Shdr& table = r.section(index);
     if (table.sh_size == 0) return 0;
     const uint32_t link = table.sh_link;
@@ -190,8 +227,7 @@ uint32_t checkSymbolTable(const Reading& r, uint32_t index) {
     if (!r.inFile(offset, uint64_t(entries) * entrySize)) return 0xBAD00025;
 
     for (uint32_t k = 0; k < entries; ++k) {
-        Elf32_Sym& sym = *reinterpret_cast<Elf32_Sym*>(r.bytes + offset + uint64_t(k) * entrySize);
-        if (r.convert) swapSymbol(sym);
+        const Elf32_Sym sym = r.entry<Elf32_Sym>(offset, entrySize, k, swapSymbol);
         if (link != 0 && sym.st_name >= r.section(link).sh_size) return 0xBAD00004;
         const uint8_t type = symbolType(sym);
         if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE || type == STT_SECTION || type == STT_FILE)
@@ -269,15 +305,12 @@ uint32_t checkRelocations(Reading& r, uint32_t index, const RelocationKind& kind
         return 0;
     }
     for (uint32_t k = 0; k < entries; ++k) {
-        uint8_t* entry = r.bytes + offset + uint64_t(k) * entrySize;
         if (kind.rela) {
-            Elf32_Rela& rela = *reinterpret_cast<Elf32_Rela*>(entry);
-            if (r.convert) swapRela(rela);
+            const Elf32_Rela rela = r.entry<Elf32_Rela>(offset, entrySize, k, swapRela);
             if (relocationType(rela.r_info) != 0 && int32_t(relocationSymbol(rela.r_info)) >= symbolCount)
                 return kind.badSymbol;
         } else {
-            Elf32_Rel& rel = *reinterpret_cast<Elf32_Rel*>(entry);
-            if (r.convert) swapRel(rel);
+            const Elf32_Rel rel = r.entry<Elf32_Rel>(offset, entrySize, k, swapRel);
             if (int32_t(relocationSymbol(rel.r_info)) >= symbolCount) return kind.badSymbol;
             if (rel.r_offset >= targetSection.sh_size) return 0xBAD00017;
         }
@@ -348,6 +381,16 @@ uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) {
     image->programHeaderSize = r.phentsize;
     image->emptyRelaSeen = r.emptyRelaSeen;
     return 0;
+}
+
+uint32_t checkElfImage(const uint8_t* bytes, uint32_t count) {
+    Reading r;
+    r.inPlace = false;
+    // Nothing is written through the pointer when the tables are not
+    // converted in place.
+    uint8_t* readOnly = const_cast<uint8_t*>(bytes);
+    if (uint32_t code = checkHeader(readOnly, count, r)) return code;
+    return readTables(r);
 }
 
 int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count) {

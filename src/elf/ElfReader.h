@@ -11,6 +11,12 @@
 // 0, or an error code 0xBAD000nn. Prints nothing.
 uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image);
 
+// The same checks without converting anything: the headers are converted in
+// copies and the entries one at a time. For a file whose tables share no
+// bytes with each other or with the headers (a module this tool wrote), the
+// code readElfImage gives. Writes nothing.
+uint32_t checkElfImage(const uint8_t* bytes, uint32_t count);
+
 // Reads the input file while the command line is parsed; sets the input
 // image, sdaBase, sda2Base, isQdx and checkNoSda. 0, -1 or a reader code.
 int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count);

@@ -25,7 +25,8 @@ struct SmallDataBases {
 };
 
 struct InputState {
-    std::unique_ptr<MappedFile, MappingRelease> inputMapping;  // held for the whole run
+    // Held until the module is published; the image's bytes lie in it.
+    std::unique_ptr<MappedFile, MappingRelease> inputMapping;
     bool hasImage = false;
     ElfImage image;
     SmallDataBases smallData;

@@ -17,6 +17,8 @@ namespace {
 constexpr uint32_t kEarlySmallest = 64u << 10;
 // The candidates are checked against every section, so there are few.
 constexpr size_t kMostEarlySections = 64;
+// The pieces of an early section's CRC.
+constexpr uint32_t kCrcPiece = 1u << 20;
 
 std::atomic<bool> gFinishForTesting{false};
 std::atomic<uint32_t> gSmallestForTesting{kEarlySmallest};
@@ -47,13 +49,33 @@ bool mayStartEarly(ModuleContext& ctx, uint32_t i, uint32_t smallest, const std:
     return !ctx.input.ownContents.count(i) && sectionContentsCapacity(ctx, i) == header->sh_size;
 }
 
+uint32_t pieceLength(const EarlySection& e, uint32_t piece) {
+    return std::min(kCrcPiece, e.size - (piece - e.firstPiece) * kCrcPiece);
+}
+
+// Takes the next CRC piece nobody has taken, if any, and works it out.
+bool takeCrcPiece(EarlyWork& work) {
+    const size_t k = work.nextPiece.fetch_add(1);
+    if (k >= work.pieceCrcs.size()) return false;
+    EarlySection& e = work.sections[work.pieceOwner[k]];
+    const uint32_t offset = (uint32_t(k) - e.firstPiece) * kCrcPiece;
+    work.pieceCrcs[k] = uint32_t(crc32(0, e.data + offset, pieceLength(e, uint32_t(k))));
+    if (e.piecesDone.fetch_add(1) + 1 == e.pieceCount) e.piecesDone.notify_all();
+    return true;
+}
+
 void runEarlyWork(EarlyWork& work) {
+    // The stop only comes from a dropped build here: placement gives up a
+    // running compression, which starts after the last piece was taken.
+    while (!work.stop.load() && takeCrcPiece(work)) {
+    }
+    if (!work.compress) return;
     for (EarlySection& e : work.sections) {
+        if (work.stop.load()) return;
         EarlyState expected = EarlyState::waiting;
         if (!e.state.compare_exchange_strong(expected, EarlyState::running)) continue;
         e.state.notify_all();
-        e.crc = uint32_t(crc32(0, e.data, e.size));
-        if (work.compress) e.compressed = compressSection(e.data, e.size, work.level, 1, &work.stop);
+        e.compressed = compressSection(e.data, e.size, work.level, 1, &work.stop);
         e.state.store(EarlyState::done);
         e.state.notify_all();
     }
@@ -106,6 +128,10 @@ void startEarlySections(ModuleContext& ctx) {
         e.inputIndex = candidates[k];
         e.data = sectionContents(ctx, candidates[k]);
         e.size = inputSectionHeader(ctx, candidates[k])->sh_size;
+        e.firstPiece = uint32_t(work->pieceCrcs.size());
+        e.pieceCount = uint32_t((uint64_t(e.size) + kCrcPiece - 1) / kCrcPiece);
+        work->pieceCrcs.resize(e.firstPiece + e.pieceCount);
+        work->pieceOwner.resize(e.firstPiece + e.pieceCount, uint32_t(k));
     }
     work->level = ctx.settings.compressionLevel;
     work->compress = ctx.settings.compress;
@@ -123,12 +149,28 @@ void closeEarlySections(ModuleContext& ctx) {
     }
 }
 
-EarlySection* earlyResult(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
-                          bool waitForCompression) {
+bool earlyCrcDone(const EarlySection& e) { return e.piecesDone.load() == e.pieceCount; }
+
+bool earlyCrc(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size, uint32_t& crc) {
     EarlySection* e = findEarly(ctx, inputIndex, data, size);
-    if (!e || e->state.load() == EarlyState::claimed) return nullptr;
+    if (!e) return false;
+    EarlyWork& work = *ctx.module.early;
+    while (!earlyCrcDone(*e) && takeCrcPiece(work)) {
+    }
+    for (uint32_t done = e->piecesDone.load(); done != e->pieceCount; done = e->piecesDone.load())
+        e->piecesDone.wait(done);
+    crc = work.pieceCrcs[e->firstPiece];
+    for (uint32_t k = e->firstPiece + 1; k < e->firstPiece + e->pieceCount; ++k)
+        crc = uint32_t(crc32_combine(crc, work.pieceCrcs[k], z_off_t(pieceLength(*e, k))));
+    return true;
+}
+
+EarlySection* earlyCompressed(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
+                              bool waitForCompression) {
+    EarlySection* e = findEarly(ctx, inputIndex, data, size);
+    if (!e || !ctx.module.early->compress || e->state.load() == EarlyState::claimed) return nullptr;
     if (e->state.load() == EarlyState::running) {
-        if (!waitForCompression && ctx.module.early->compress) {
+        if (!waitForCompression) {
             ctx.module.early->stop.store(true);
             return nullptr;
         }
@@ -139,7 +181,7 @@ EarlySection* earlyResult(ModuleContext& ctx, uint32_t inputIndex, const uint8_t
 
 bool earlyDone(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
     const EarlySection* e = findEarly(ctx, inputIndex, data, size);
-    return e && e->state.load() == EarlyState::done;
+    return e && earlyCrcDone(*e) && (!ctx.module.early->compress || e->state.load() == EarlyState::done);
 }
 
 void dropEarlySections(ModuleContext& ctx) { ctx.module.early.reset(); }

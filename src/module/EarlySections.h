@@ -2,6 +2,10 @@
 // rewrites, worked out on a thread of their own from the start of the
 // build, while the symbol, relocation and layout passes run on the caller's.
 //
+// The CRCs are taken first, in pieces that placement's threads take too
+// when they reach a section before the worker is through with it; the
+// compression follows, a section at a time.
+//
 // Placement takes a result only for a section whose bytes and size are
 // still the ones that were worked on, so the module is the same as without
 // this work; whatever placement does not take is worked out again there. A
@@ -16,6 +20,7 @@
 #include "module/ModuleState.h"
 #include "module/PlaceSections.h"
 
+// Where a section's compression stands.
 enum class EarlyState : uint8_t {
     waiting,   // not started
     running,   // on the worker thread
@@ -27,16 +32,21 @@ struct EarlySection {
     uint32_t inputIndex = 0;
     const uint8_t* data = nullptr;
     uint32_t size = 0;
+    uint32_t firstPiece = 0;   // its CRC pieces in EarlyWork::pieceCrcs
+    uint32_t pieceCount = 0;
+    std::atomic<uint32_t> piecesDone{0};
     std::atomic<EarlyState> state{EarlyState::waiting};
-    uint32_t crc = 0;
     CompressedSection compressed;   // when the build compresses
 };
 
 struct EarlyWork {
     std::vector<EarlySection> sections;   // largest first
+    std::vector<uint32_t> pieceCrcs;      // section by section
+    std::vector<uint32_t> pieceOwner;     // the section each piece belongs to
+    std::atomic<size_t> nextPiece{0};     // the first piece nobody took
     int level = 0;
     bool compress = false;
-    std::atomic<bool> stop{false};   // give up the running compression
+    std::atomic<bool> stop{false};   // give up: no new piece, and the running compression ends
     std::thread worker;
     ~EarlyWork();
 };
@@ -56,14 +66,22 @@ void startEarlySections(ModuleContext& ctx);
 // on.
 void closeEarlySections(ModuleContext& ctx);
 
-// The early work on input section inputIndex when its bytes are data and
-// its size is size, or nullptr. A running compression is waited for, or,
-// when `waitForCompression` is false, given up (nullptr).
-EarlySection* earlyResult(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
-                          bool waitForCompression);
+// The CRC of input section inputIndex when its bytes are data and its size
+// is size and it is worked on early: the caller takes the pieces nobody has
+// taken yet and waits for those in hand. False for any other section.
+bool earlyCrc(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size, uint32_t& crc);
 
-// Whether the early work on that section is finished (for the planner).
+// The section, under the same terms, once its compression is done, or
+// nullptr. A running compression is waited for, or, when
+// `waitForCompression` is false, given up (nullptr).
+EarlySection* earlyCompressed(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
+                              bool waitForCompression);
+
+// Whether all the early work on that section is finished (for the planner).
 bool earlyDone(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size);
+
+// Whether all pieces of a section's CRC are done.
+bool earlyCrcDone(const EarlySection& e);
 
 // Gives the running compression up and waits for the worker.
 void dropEarlySections(ModuleContext& ctx);

@@ -167,13 +167,14 @@ void processSection(ModuleContext& ctx, PlannedSection& planned, int level, unsi
         planned.compressed.allocationFailed = true;
         return;
     }
+    const uint32_t old = ctx.module.indexMap.newToOld[planned.newIndex];
+    if (!earlyCrc(ctx, old, bytes.data, s.sh_size, planned.crc))
+        planned.crc = sectionCrc(bytes.data, s.sh_size, threads);
+    if (!planned.tryCompress) return;
     // A section shared among the threads is not waited for: on one thread
     // it would keep the others idle.
-    const uint32_t old = ctx.module.indexMap.newToOld[planned.newIndex];
-    EarlySection* early = bytes.padded ? nullptr : earlyResult(ctx, old, bytes.data, s.sh_size, threads <= 1);
-    planned.crc = early ? early->crc : sectionCrc(bytes.data, s.sh_size, threads);
-    if (!planned.tryCompress) return;
-    if (early && ctx.module.early->compress && early->compressed.status == 0 && !early->compressed.allocationFailed)
+    EarlySection* early = earlyCompressed(ctx, old, bytes.data, s.sh_size, threads <= 1);
+    if (early && early->compressed.status == 0 && !early->compressed.allocationFailed)
         planned.compressed = std::move(early->compressed);
     else
         planned.compressed = compressSection(bytes.data, s.sh_size, level, threads);

@@ -10,8 +10,9 @@
 
 namespace {
 
-// The section headers of a written module as readElfImage leaves them (host
-// order). Only the headers matter to the check, so no contents are written.
+// The section headers of a written module, little-endian (host order) to keep
+// them readable here. Only the headers matter to the check, so no contents
+// are written.
 struct ModuleHeaders {
     uint32_t shoff = 0x40;
     uint32_t eof = 0x340;
@@ -48,6 +49,7 @@ struct ModuleHeaders {
         std::vector<uint8_t> out(std::max<size_t>(eof, tableEnd), 0);
         Elf32_Ehdr eh{};
         memcpy(eh.e_ident, "\x7F" "ELF", 4);
+        eh.e_ident[EI_DATA] = ELFDATA2LSB;
         eh.e_shoff = shoff;
         eh.e_shentsize = sizeof(Elf32_Shdr);
         eh.e_shnum = uint16_t(sections.size());

@@ -10,6 +10,7 @@
 #include "deflate/Deflate.h"
 #include "deflate/RunPieces.h"
 #include "module/CompressionJobs.h"
+#include "elf/SectionContents.h"
 #include "module/EarlySections.h"
 #include "module/ModuleBuildSupport.h"
 #include "support/TestContext.h"
@@ -35,7 +36,7 @@ TestSection progbits(const std::string& name, uint32_t flags, std::vector<uint8_
     return s;
 }
 
-void waitUntilDone(EarlySection& e) {
+void waitForCompression(EarlySection& e) {
     for (EarlyState state = e.state.load(); state != EarlyState::done; state = e.state.load()) e.state.wait(state);
 }
 
@@ -79,37 +80,52 @@ TEST(EarlySections, OnlyLargeAllocatedSectionsThatNoPassReaches) {
 
 TEST(EarlySections, TheWorkerGivesWhatPlacementWouldWorkOut) {
     if (jobCount() <= 1) GTEST_SKIP() << "one hardware thread: nothing starts early";
+    // CRCs of one piece, of whole pieces and of pieces and a rest.
     BasicInput basic = makeBasicInput();
-    TestSection data = progbits(".big", SHF_ALLOC | SHF_WRITE, halfCompressible(300000, 1));
-    data.addr = 0x10100000;
-    const uint32_t index = basic.builder.addSection(data);
+    std::vector<TestSection> sections;
+    std::vector<uint32_t> indexes;
+    for (size_t size : {size_t(300000), size_t(2) << 20, (size_t(2) << 20) + 12345}) {
+        TestSection data = progbits(".big" + std::to_string(size), SHF_ALLOC | SHF_WRITE,
+                                    halfCompressible(size, unsigned(size)));
+        data.addr = 0x10100000 + 0x400000 * uint32_t(sections.size());
+        indexes.push_back(basic.builder.addSection(data));
+        sections.push_back(std::move(data));
+    }
     const std::vector<uint8_t> input = basic.builder.build();
     for (bool compress : {true, false}) {
         std::vector<uint8_t> bytes = input;   // the reader turns its tables in place
         ASSERT_TRUE(loadTestInput(bytes));
         ctx.settings.compress = compress;
-        ctx.settings.compressionLevel = 4;
+        ctx.settings.compressionLevel = 1;
         startEarlySections(ctx);
         ASSERT_TRUE(ctx.module.early);
-        ASSERT_EQ(ctx.module.early->sections.size(), 1u);
-        EarlySection& e = ctx.module.early->sections[0];
-        EXPECT_EQ(e.inputIndex, index);
-        waitUntilDone(e);
-        EXPECT_EQ(e.crc, uint32_t(crc32(0, data.data.data(), uInt(data.data.size()))));
+        ASSERT_EQ(ctx.module.early->sections.size(), 3u);
+        // Asked at once, the caller takes pieces beside the worker.
+        for (size_t k = 0; k < 3; ++k) {
+            uint32_t crc = 0;
+            const std::vector<uint8_t>& data = sections[k].data;
+            ASSERT_TRUE(earlyCrc(ctx, indexes[k], sectionContents(ctx, indexes[k]), uint32_t(data.size()), crc));
+            EXPECT_EQ(crc, uint32_t(crc32(0, data.data(), uInt(data.size())))) << k;
+        }
+        EarlySection& e = ctx.module.early->sections.back();   // the smallest
+        EXPECT_EQ(e.inputIndex, indexes[0]);
+        EXPECT_TRUE(earlyCrcDone(e));
         if (compress) {
-            const CompressedSection own = compressSection(data.data.data(), uint32_t(data.data.size()), 4);
+            waitForCompression(e);
+            const CompressedSection own = compressSection(e.data, e.size, 1);
             ASSERT_TRUE(own.deflated);
             EXPECT_TRUE(e.compressed.deflated);
             EXPECT_EQ(std::vector<uint8_t>(e.compressed.stored.begin(), e.compressed.stored.end()),
                       std::vector<uint8_t>(own.stored.begin(), own.stored.end()));
-        } else {
-            EXPECT_FALSE(e.compressed.deflated);
         }
-        // Only the bytes and the size it worked on get its result.
+        // Only the bytes and the size it worked on get its results.
         closeEarlySections(ctx);
-        EXPECT_EQ(earlyResult(ctx, index, e.data + 1, e.size, true), nullptr);
-        EXPECT_EQ(earlyResult(ctx, index, e.data, e.size - 1, true), nullptr);
-        EXPECT_EQ(earlyResult(ctx, index, e.data, e.size, true), &e);
+        uint32_t crc = 0;
+        EXPECT_FALSE(earlyCrc(ctx, e.inputIndex, e.data + 1, e.size, crc));
+        EXPECT_FALSE(earlyCrc(ctx, e.inputIndex, e.data, e.size - 1, crc));
+        EXPECT_EQ(earlyCompressed(ctx, e.inputIndex, e.data + 1, e.size, true), nullptr);
+        EXPECT_EQ(earlyCompressed(ctx, e.inputIndex, e.data, e.size - 1, true), nullptr);
+        EXPECT_EQ(earlyCompressed(ctx, e.inputIndex, e.data, e.size, true), compress ? &e : nullptr);
         dropEarlySections(ctx);
         EXPECT_FALSE(ctx.module.early);
     }
