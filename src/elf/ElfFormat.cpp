@@ -39,21 +39,3 @@ void swapProgramHeader(Elf32_Phdr& p) {
     p.p_flags = byteSwap32(p.p_flags);
     p.p_align = byteSwap32(p.p_align);
 }
-
-void swapSymbol(Elf32_Sym& s) {
-    s.st_name = byteSwap32(s.st_name);
-    s.st_value = byteSwap32(s.st_value);
-    s.st_size = byteSwap32(s.st_size);
-    s.st_shndx = byteSwap16(s.st_shndx);
-}
-
-void swapRel(Elf32_Rel& r) {
-    r.r_offset = byteSwap32(r.r_offset);
-    r.r_info = byteSwap32(r.r_info);
-}
-
-void swapRela(Elf32_Rela& r) {
-    r.r_offset = byteSwap32(r.r_offset);
-    r.r_info = byteSwap32(r.r_info);
-    r.r_addend = int32_t(byteSwap32(uint32_t(r.r_addend)));
-}

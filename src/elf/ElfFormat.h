@@ -211,6 +211,21 @@ inline void writeWord(uint8_t* p, uint32_t v, bool littleEndian) {
 void swapElfHeader(Elf32_Ehdr& h);
 void swapSectionHeader(Elf32_Shdr& s);
 void swapProgramHeader(Elf32_Phdr& p);
-void swapSymbol(Elf32_Sym& s);
-void swapRel(Elf32_Rel& r);
-void swapRela(Elf32_Rela& r);
+// The table entries are converted by the hundred thousand: inline.
+inline void swapSymbol(Elf32_Sym& s) {
+    s.st_name = byteSwap32(s.st_name);
+    s.st_value = byteSwap32(s.st_value);
+    s.st_size = byteSwap32(s.st_size);
+    s.st_shndx = byteSwap16(s.st_shndx);
+}
+
+inline void swapRel(Elf32_Rel& r) {
+    r.r_offset = byteSwap32(r.r_offset);
+    r.r_info = byteSwap32(r.r_info);
+}
+
+inline void swapRela(Elf32_Rela& r) {
+    r.r_offset = byteSwap32(r.r_offset);
+    r.r_info = byteSwap32(r.r_info);
+    r.r_addend = int32_t(byteSwap32(uint32_t(r.r_addend)));
+}

@@ -42,8 +42,8 @@ struct Reading {
     }
     // Entry k of a table at `offset` in host order, converted where it lies
     // or in a copy.
-    template <typename Entry>
-    Entry entry(uint32_t offset, uint32_t entrySize, uint32_t k, void (*swap)(Entry&)) {
+    template <typename Entry, void (*swap)(Entry&)>
+    Entry entry(uint32_t offset, uint32_t entrySize, uint32_t k) {
         uint8_t* at = bytes + offset + uint64_t(k) * entrySize;
         Entry value;
         memcpy(&value, at, sizeof value);
@@ -227,7 +227,7 @@ uint32_t checkSymbolTable(Reading& r, uint32_t index) {
     if (!r.inFile(offset, uint64_t(entries) * entrySize)) return 0xBAD00025;
 
     for (uint32_t k = 0; k < entries; ++k) {
-        const Elf32_Sym sym = r.entry<Elf32_Sym>(offset, entrySize, k, swapSymbol);
+        const Elf32_Sym sym = r.entry<Elf32_Sym, swapSymbol>(offset, entrySize, k);
         if (link != 0 && sym.st_name >= r.section(link).sh_size) return 0xBAD00004;
         const uint8_t type = symbolType(sym);
         if (sym.st_shndx == SHN_UNDEF || sym.st_shndx >= SHN_LORESERVE || type == STT_SECTION || type == STT_FILE)
@@ -306,11 +306,11 @@ uint32_t checkRelocations(Reading& r, uint32_t index, const RelocationKind& kind
     }
     for (uint32_t k = 0; k < entries; ++k) {
         if (kind.rela) {
-            const Elf32_Rela rela = r.entry<Elf32_Rela>(offset, entrySize, k, swapRela);
+            const Elf32_Rela rela = r.entry<Elf32_Rela, swapRela>(offset, entrySize, k);
             if (relocationType(rela.r_info) != 0 && int32_t(relocationSymbol(rela.r_info)) >= symbolCount)
                 return kind.badSymbol;
         } else {
-            const Elf32_Rel rel = r.entry<Elf32_Rel>(offset, entrySize, k, swapRel);
+            const Elf32_Rel rel = r.entry<Elf32_Rel, swapRel>(offset, entrySize, k);
             if (int32_t(relocationSymbol(rel.r_info)) >= symbolCount) return kind.badSymbol;
             if (rel.r_offset >= targetSection.sh_size) return 0xBAD00017;
         }
