@@ -80,6 +80,18 @@ uint32_t mapFile(const char* path, MappedFile** result) {
     return 0;
 }
 
+void prepareForWriting(uint8_t* start, size_t length) {
+#ifdef MADV_POPULATE_WRITE
+    if (!start || length == 0) return;
+    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = uintptr_t(start) & ~(page - 1);
+    madvise(reinterpret_cast<void*>(first), uintptr_t(start) + length - first, MADV_POPULATE_WRITE);
+#else
+    (void)start;
+    (void)length;
+#endif
+}
+
 int32_t releaseMappedFile(MappedFile* mapping) {
     if (!mapping) return 0;
     int32_t count = mapping->refCount.fetch_sub(1) - 1;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,13 @@ constexpr uint32_t kResultFail = 0x80004005;
 // Maps the whole file read-only on disk, writable in memory (private
 // copy-on-write). Returns 0 and the record, or a result code.
 uint32_t mapFile(const char* path, MappedFile** result);
+
+// Gives the pages of [start, start + length) of a private mapping their own
+// copies in one call, before they are written: faulting them one at a time
+// after a read costs more, and each such fault must reach every core the
+// process runs on while other threads run. Best effort: nothing happens where
+// the system cannot do it.
+void prepareForWriting(uint8_t* start, size_t length);
 
 // Drops one reference; frees the mapping when the count reaches 0. Returns
 // the count after the decrement.

@@ -15,6 +15,7 @@
 #include "elf/ElfReader.h"
 #include "importlib/ImportLibrary.h"
 #include "module/BuildModule.h"
+#include "module/EarlySections.h"
 #include "module/LoaderTags.h"
 
 namespace {
@@ -124,9 +125,12 @@ int readInputFile(RunContext& ctx, const char* argument) {
         releaseMappedFile(mapping);
         return 0;
     }
-    // The mapping stays for the whole run, also when the reader refuses it.
+    // The mapping stays until the module is published, also when the reader
+    // refuses it. The CRCs of the large sections no pass writes start as soon
+    // as the headers are read.
     ctx.input.inputMapping.reset(mapping);
-    return loadInputElf(ctx, int(strlen(argument)), argument, mapping->base, mapping->sizeLow);
+    return loadInputElf(ctx, int(strlen(argument)), argument, mapping->base, mapping->sizeLow,
+                        [&ctx] { startEarlyCrcs(ctx); });
 }
 
 // Options are told apart by their first letter; within a letter, words the

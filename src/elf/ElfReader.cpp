@@ -1,8 +1,10 @@
 #include "elf/ElfReader.h"
 
 #include <cstring>
+#include <functional>
 #include <vector>
 
+#include "core/MappedFile.h"
 #include "core/Output.h"
 #include "elf/InputState.h"
 #include "elf/SectionContents.h"
@@ -39,6 +41,10 @@ struct Reading {
     Elf32_Phdr& program(uint32_t i) {
         if (!inPlace) return programCopies[i];
         return *reinterpret_cast<Elf32_Phdr*>(bytes + phoff + uint64_t(i) * phentsize);
+    }
+    // The entries of a table that is about to be converted in place.
+    void prepareToConvert(uint32_t offset, uint64_t length) const {
+        if (inPlace && convert) prepareForWriting(bytes + offset, size_t(length));
     }
     // Entry k of a table at `offset` in host order, converted where it lies
     // or in a copy.
@@ -225,6 +231,7 @@ uint32_t checkSymbolTable(Reading& r, uint32_t index) {
     if (entries == 0) return 0xBAD00003;
     const uint32_t offset = table.sh_offset;
     if (!r.inFile(offset, uint64_t(entries) * entrySize)) return 0xBAD00025;
+    r.prepareToConvert(offset, uint64_t(entries) * entrySize);
 
     for (uint32_t k = 0; k < entries; ++k) {
         const Elf32_Sym sym = r.entry<Elf32_Sym, swapSymbol>(offset, entrySize, k);
@@ -304,6 +311,7 @@ uint32_t checkRelocations(Reading& r, uint32_t index, const RelocationKind& kind
         r.emptyRelaSeen = true;
         return 0;
     }
+    r.prepareToConvert(offset, uint64_t(entries) * entrySize);
     for (uint32_t k = 0; k < entries; ++k) {
         if (kind.rela) {
             const Elf32_Rela rela = r.entry<Elf32_Rela, swapRela>(offset, entrySize, k);
@@ -318,11 +326,17 @@ uint32_t checkRelocations(Reading& r, uint32_t index, const RelocationKind& kind
     return 0;
 }
 
-uint32_t readTables(Reading& r) {
+// The section and program headers: every placed section and segment lies
+// in the file, and every section's name in the name table.
+uint32_t readHeaderTables(Reading& r) {
     if (uint32_t code = checkSectionStarts(r)) return code;
     if (uint32_t code = checkProgramStarts(r)) return code;
     if (uint32_t code = checkExtents(r)) return code;
-    if (uint32_t code = checkSectionNames(r)) return code;
+    return checkSectionNames(r);
+}
+
+// The symbol and relocation tables' entries.
+uint32_t readEntryTables(Reading& r) {
     for (uint32_t i = 1; i < r.shnum; ++i) {
         const Elf32_Shdr& s = r.section(i);
         if (s.sh_type == SHT_SYMTAB && !(s.sh_flags & SHF_DEFLATED))
@@ -366,22 +380,37 @@ void findSdaBases(ElfContext& ctx, uint32_t index, SmallDataBases& bases) {
     }
 }
 
-}  // namespace
 
-uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) {
-    Reading r;
-    if (uint32_t code = checkHeader(bytes, count, r)) return code;
-    if (uint32_t code = readTables(r)) return code;
-    image->bytes = bytes;
-    image->byteCount = count;
+void describeImage(const Reading& r, ElfImage* image) {
+    image->bytes = r.bytes;
+    image->byteCount = r.count;
     image->headerSize = r.headerSize;
-    image->sectionHeaders = bytes + r.shoff;
+    image->sectionHeaders = r.bytes + r.shoff;
     image->sectionHeaderSize = r.shentsize;
-    image->programHeaders = bytes + r.phoff;
+    image->programHeaders = r.bytes + r.phoff;
     image->programHeaderSize = r.phentsize;
     image->emptyRelaSeen = r.emptyRelaSeen;
+}
+
+// The whole reading; `headersRead`, when given, sees the image once its
+// headers are read, before the tables' entries are.
+uint32_t readImage(uint8_t* bytes, uint32_t count, ElfImage* image, const std::function<void(const ElfImage&)>& headersRead) {
+    Reading r;
+    if (uint32_t code = checkHeader(bytes, count, r)) return code;
+    if (uint32_t code = readHeaderTables(r)) return code;
+    if (headersRead) {
+        ElfImage headers;
+        describeImage(r, &headers);
+        headersRead(headers);
+    }
+    if (uint32_t code = readEntryTables(r)) return code;
+    describeImage(r, image);
     return 0;
 }
+
+}  // namespace
+
+uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) { return readImage(bytes, count, image, nullptr); }
 
 uint32_t checkElfImage(const uint8_t* bytes, uint32_t count) {
     Reading r;
@@ -390,14 +419,23 @@ uint32_t checkElfImage(const uint8_t* bytes, uint32_t count) {
     // converted in place.
     uint8_t* readOnly = const_cast<uint8_t*>(bytes);
     if (uint32_t code = checkHeader(readOnly, count, r)) return code;
-    return readTables(r);
+    if (uint32_t code = readHeaderTables(r)) return code;
+    return readEntryTables(r);
 }
 
-int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count) {
+int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count,
+                 const std::function<void()>& headersRead) {
     InputState& input = ctx.input;
     if (input.hasImage) return -1;
     ElfImage image;
-    if (uint32_t code = readElfImage(bytes, count, &image)) {
+    // The hook sees the image in the context, without hasImage.
+    auto showHeaders = [&](const ElfImage& headers) {
+        input.image = headers;
+        headersRead();
+    };
+    const uint32_t read = readImage(bytes, count, &image, headersRead ? showHeaders : std::function<void(const ElfImage&)>());
+    input.image = ElfImage{};
+    if (uint32_t code = read) {
         printOut("*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, nameLength, name);
         return int(code);
     }

@@ -4,6 +4,7 @@
 #include "elf/InputState.h"
 
 #include <cstdint>
+#include <functional>
 
 #include "elf/ElfImage.h"
 
@@ -19,4 +20,9 @@ uint32_t checkElfImage(const uint8_t* bytes, uint32_t count);
 
 // Reads the input file while the command line is parsed; sets the input
 // image, sdaBase, sda2Base, isQdx and checkNoSda. 0, -1 or a reader code.
-int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count);
+// `headersRead`, when given, is called once the headers are read and every
+// placed section is known to lie in the file, before the symbol and
+// relocation tables are read and converted: the image is then in the
+// context, hasImage not yet set.
+int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* bytes, uint32_t count,
+                 const std::function<void()>& headersRead = nullptr);

@@ -41,6 +41,23 @@ bool sharesBytes(const ByteRange& a, const ByteRange& b) {
     return a.start < a.end && b.start < b.end && a.start < b.end && b.start < a.end;
 }
 
+// Whether a section shares bytes with the ELF header or a header table: the
+// reader converts those in place, so a table lying over them could rewrite
+// the headers the choice was made on.
+bool anySectionOverHeaders(ModuleContext& ctx) {
+    const ElfImage& image = ctx.input.image;
+    const Elf32_Ehdr& header = image.header();
+    const ByteRange headers[] = {
+        {0, std::max<uint64_t>(image.headerSize, sizeof(Elf32_Ehdr))},
+        {header.e_phoff, header.e_phoff + uint64_t(header.e_phnum) * image.programHeaderSize},
+        {header.e_shoff, header.e_shoff + uint64_t(header.e_shnum) * image.sectionHeaderSize},
+    };
+    for (uint32_t i = 1; i < image.sectionCount(); ++i)
+        for (const ByteRange& span : headers)
+            if (sharesBytes(contentRange(ctx, i), span)) return true;
+    return false;
+}
+
 bool mayStartEarly(ModuleContext& ctx, uint32_t i, uint32_t smallest, const std::unordered_set<uint32_t>& linked) {
     const Elf32_Shdr* header = inputSectionHeader(ctx, i);
     if (!header || header->sh_type != SHT_PROGBITS || !(header->sh_flags & SHF_ALLOC)) return false;
@@ -64,21 +81,37 @@ bool takeCrcPiece(EarlyWork& work) {
     return true;
 }
 
+// The level the build compresses at, once the whole command line is read.
+int awaitCompression(EarlyWork& work) {
+    int level = work.compression.load();
+    for (; level == kCompressionUnknown; level = work.compression.load()) work.compression.wait(level);
+    return level;
+}
+
 void runEarlyWork(EarlyWork& work) {
     // The stop only comes from a dropped build here: placement gives up a
     // running compression, which starts after the last piece was taken.
     while (!work.stop.load() && takeCrcPiece(work)) {
     }
-    if (!work.compress) return;
+    const int level = awaitCompression(work);
+    if (level == kNoCompression) return;
     for (EarlySection& e : work.sections) {
         if (work.stop.load()) return;
         EarlyState expected = EarlyState::waiting;
         if (!e.state.compare_exchange_strong(expected, EarlyState::running)) continue;
         e.state.notify_all();
-        e.compressed = compressSection(e.data, e.size, work.level, 1, &work.stop);
+        e.compressed = compressSection(e.data, e.size, level, 1, &work.stop);
         e.state.store(EarlyState::done);
         e.state.notify_all();
     }
+}
+
+bool compresses(const EarlyWork& work) { return work.compression.load() > 0; }
+
+void waitForCrcs(EarlyWork& work) {
+    for (EarlySection& e : work.sections)
+        for (uint32_t done = e.piecesDone.load(); done != e.pieceCount; done = e.piecesDone.load())
+            e.piecesDone.wait(done);
 }
 
 EarlySection* findEarly(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
@@ -92,11 +125,15 @@ EarlySection* findEarly(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* 
 
 EarlyWork::~EarlyWork() {
     stop.store(true);
+    int unknown = kCompressionUnknown;
+    compression.compare_exchange_strong(unknown, kNoCompression);
+    compression.notify_all();
     if (worker.joinable()) worker.join();
 }
 
 std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest) {
     const uint32_t count = ctx.input.image.sectionCount();
+    if (anySectionOverHeaders(ctx)) return {};
     std::unordered_set<uint32_t> linked;
     for (uint32_t i = 1; i < count; ++i)
         if (const Elf32_Shdr* header = inputSectionHeader(ctx, i)) linked.insert(header->sh_link);
@@ -116,7 +153,7 @@ std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest) {
     return candidates;
 }
 
-void startEarlySections(ModuleContext& ctx) {
+void startEarlyCrcs(ModuleContext& ctx) {
     ctx.module.early.reset();
     if (jobCount() <= 1) return;
     const std::vector<uint32_t> candidates = earlyCandidates(ctx, gSmallestForTesting.load());
@@ -133,12 +170,19 @@ void startEarlySections(ModuleContext& ctx) {
         work->pieceCrcs.resize(e.firstPiece + e.pieceCount);
         work->pieceOwner.resize(e.firstPiece + e.pieceCount, uint32_t(k));
     }
-    work->level = ctx.settings.compressionLevel;
-    work->compress = ctx.settings.compress;
     EarlyWork* running = work.get();
     if (!startThread(work->worker, [running] { runEarlyWork(*running); })) return;
-    if (gFinishForTesting.load()) work->worker.join();
+    if (gFinishForTesting.load()) waitForCrcs(*work);
     ctx.module.early = std::move(work);
+}
+
+void startEarlySections(ModuleContext& ctx) {
+    if (!ctx.module.early) startEarlyCrcs(ctx);
+    if (!ctx.module.early) return;
+    EarlyWork& work = *ctx.module.early;
+    work.compression.store(ctx.settings.compress ? ctx.settings.compressionLevel : kNoCompression);
+    work.compression.notify_all();
+    if (gFinishForTesting.load()) work.worker.join();
 }
 
 void closeEarlySections(ModuleContext& ctx) {
@@ -168,7 +212,7 @@ bool earlyCrc(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint
 EarlySection* earlyCompressed(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size,
                               bool waitForCompression) {
     EarlySection* e = findEarly(ctx, inputIndex, data, size);
-    if (!e || !ctx.module.early->compress || e->state.load() == EarlyState::claimed) return nullptr;
+    if (!e || !compresses(*ctx.module.early) || e->state.load() == EarlyState::claimed) return nullptr;
     if (e->state.load() == EarlyState::running) {
         if (!waitForCompression) {
             ctx.module.early->stop.store(true);
@@ -181,7 +225,7 @@ EarlySection* earlyCompressed(ModuleContext& ctx, uint32_t inputIndex, const uin
 
 bool earlyDone(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
     const EarlySection* e = findEarly(ctx, inputIndex, data, size);
-    return e && earlyCrcDone(*e) && (!ctx.module.early->compress || e->state.load() == EarlyState::done);
+    return e && earlyCrcDone(*e) && (!compresses(*ctx.module.early) || e->state.load() == EarlyState::done);
 }
 
 void dropEarlySections(ModuleContext& ctx) { ctx.module.early.reset(); }

@@ -39,13 +39,17 @@ struct EarlySection {
     CompressedSection compressed;   // when the build compresses
 };
 
+// What the worker is to do after the CRCs: wait, stop, or compress at a
+// level (1 to 9).
+constexpr int kCompressionUnknown = -2;
+constexpr int kNoCompression = -1;
+
 struct EarlyWork {
     std::vector<EarlySection> sections;   // largest first
     std::vector<uint32_t> pieceCrcs;      // section by section
     std::vector<uint32_t> pieceOwner;     // the section each piece belongs to
     std::atomic<size_t> nextPiece{0};     // the first piece nobody took
-    int level = 0;
-    bool compress = false;
+    std::atomic<int> compression{kCompressionUnknown};
     std::atomic<bool> stop{false};   // give up: no new piece, and the running compression ends
     std::thread worker;
     ~EarlyWork();
@@ -59,7 +63,14 @@ struct EarlyWork {
 // to.
 std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest);
 
-// Starts the work, when more than one thread may run.
+// Starts the CRCs, when more than one thread may run: as soon as the
+// input's headers are read, before its tables are (the worker reads only
+// sections that share no byte with a table or a header), and before the
+// command line is through.
+void startEarlyCrcs(ModuleContext& ctx);
+
+// At the start of the build, with the settings complete: starts the CRCs if
+// they were not, and lets the compression follow them.
 void startEarlySections(ModuleContext& ctx);
 
 // Placement: no section starts after this; the running one, if any, goes
@@ -86,8 +97,8 @@ bool earlyCrcDone(const EarlySection& e);
 // Gives the running compression up and waits for the worker.
 void dropEarlySections(ModuleContext& ctx);
 
-// Tests only: with finishFirst, the work is finished before the passes run
-// (the earliest the bytes can be read), so that placement takes every
-// result; sections of `smallest` bytes or more are worked on (0: the
+// Tests only: with finishFirst, each step of the work is finished when it
+// is started (the CRCs before the tables are read, the compression before
+// the passes run), so that placement takes every result; sections of `smallest` bytes or more are worked on (0: the
 // default floor).
 void setEarlySectionsForTesting(bool finishFirst, uint32_t smallest);

@@ -112,7 +112,6 @@ struct ModuleState {
     uint16_t outputShstrndx = 0;      // new index of the section-name table
     std::vector<Elf32_Shdr> outputSections;           // N entries
     std::vector<uint32_t> sectionCrcs;                // one per output section (host order)
-    std::vector<uint32_t> crcsToTake;                 // sections whose CRCs wait for the write
     std::vector<StoredBytes> storedContents;          // compressed contents per new index; empty when stored as is
     uint32_t crcsOffset = 0;
     uint32_t fileInfoOffset = 0;

@@ -224,22 +224,6 @@ void processAllSections(ModuleContext& ctx, PlacementPlan& plan) {
     });
 }
 
-// Without compression a section's stored size is its size, so the offsets
-// do not wait for the CRCs: these are taken while the file is written. Only
-// when every section's bytes lie in the input, so that taking a CRC cannot
-// fail (a section the input holds only in part is read through a
-// zero-padded copy).
-bool crcsCanWait(ModuleContext& ctx, const PlacementPlan& plan) {
-    if (ctx.settings.compress) return false;
-    for (const PlannedSection& planned : plan.sections) {
-        const Elf32_Shdr& s = ctx.module.outputSections[planned.newIndex];
-        if (s.sh_type == SHT_NOBITS) continue;
-        const uint32_t old = ctx.module.indexMap.newToOld[planned.newIndex];
-        if (!sectionContents(ctx, old) || sectionContentsCapacity(ctx, old) < s.sh_size) return false;
-    }
-    return true;
-}
-
 char flagLetter(uint32_t flags, uint32_t flag, char letter) { return (flags & flag) ? letter : '.'; }
 
 void printSectionLine(uint32_t index, const Elf32_Shdr& s, uint32_t uncompressedSize) {
@@ -305,14 +289,7 @@ int placeSections(ModuleContext& ctx) {
     uint64_t running = (uint64_t(module.fileInfoOffset) + module.fileInfoSize + 63) & ~uint64_t(63);
 
     PlacementPlan plan = planPlacement(ctx);
-    module.crcsToTake.clear();
-    if (crcsCanWait(ctx, plan)) {
-        for (const PlannedSection& planned : plan.sections)
-            if (module.outputSections[planned.newIndex].sh_type != SHT_NOBITS)
-                module.crcsToTake.push_back(planned.newIndex);
-    } else {
-        processAllSections(ctx, plan);
-    }
+    processAllSections(ctx, plan);
 
     size_t next = 0;
     for (PlacementPass pass : {passData, passLoad, passText, passTemp}) {
@@ -376,18 +353,6 @@ int placeSections(ModuleContext& ctx) {
     }
     module.fileLength = uint32_t(running);
     return 0;
-}
-
-void takeWaitingCrcs(ModuleContext& ctx, unsigned threads) {
-    ModuleState& module = ctx.module;
-    for (uint32_t i : module.crcsToTake) {
-        const uint32_t size = module.outputSections[i].sh_size;
-        const uint32_t old = module.indexMap.newToOld[i];
-        const uint8_t* data = sectionContents(ctx, old);
-        if (!earlyCrc(ctx, old, data, size, module.sectionCrcs[i]))
-            module.sectionCrcs[i] = sectionCrc(data, size, threads);
-    }
-    module.crcsToTake.clear();
 }
 
 void finishSpecialSections(ModuleContext& ctx) {

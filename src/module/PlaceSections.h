@@ -21,7 +21,4 @@ CompressedSection compressSection(const uint8_t* data, uint32_t size, int level,
                                   const std::atomic<bool>* stop = nullptr);
 
 int placeSections(ModuleContext& ctx);
-// The CRCs placement left to be taken while the file is written (in a build
-// that does not compress), on `threads` threads. Cannot fail.
-void takeWaitingCrcs(ModuleContext& ctx, unsigned threads);
 void finishSpecialSections(ModuleContext& ctx);

@@ -6,16 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "core/Output.h"
 #include "core/Platform.h"
-#include "deflate/RunPieces.h"
-#include "module/CompressionJobs.h"
 #include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/FileInfo.h"
-#include "module/PlaceSections.h"
 
 namespace {
 
@@ -102,64 +98,35 @@ void copyFileInfoAndCrcs(ModuleContext& ctx, uint8_t* image) {
 
 }  // namespace
 
-namespace {
-
-// The ELF header, the section header table, the CRCs and FileInfo: the
-// bytes in front of the first group, put together in memory. Null when
-// there is no memory for them.
-std::unique_ptr<uint8_t, decltype(&free)> moduleHead(ModuleContext& ctx, uint64_t headLength) {
-    std::unique_ptr<uint8_t, decltype(&free)> head(static_cast<uint8_t*>(calloc(headLength ? headLength : 1, 1)),
-                                                   &free);
-    if (!head) return head;
-    const Elf32_Ehdr header = moduleElfHeader(ctx);
-    memcpy(head.get(), &header, sizeof header);
-    copyFileInfoAndCrcs(ctx, head.get());
-    copySectionHeaders(ctx, head.get());
-    return head;
-}
-
-// The sections' contents, with the CRCs that placement left waiting taken
-// beside them on the other threads. False when a write failed.
-bool writeSectionsAndTakeCrcs(ModuleContext& ctx, AtomicFile& file) {
-    const unsigned threads = jobCount();
-    std::thread crcs;
-    const bool beside = !ctx.module.crcsToTake.empty() && threads > 1 &&
-                        startThread(crcs, [&ctx, threads] { takeWaitingCrcs(ctx, threads - 1); });
-    const bool written = writeSectionContents(ctx, file);
-    if (beside) crcs.join();
-    takeWaitingCrcs(ctx, threads);   // those not taken beside
-    return written;
-}
-
-}  // namespace
-
 int writeModuleFile(ModuleContext& ctx, AtomicFile& written) {
     ModuleState& module = ctx.module;
     clearZeroFilledOffsets(ctx);
 
-    // The sections are written first, each at its offset, and the head
-    // (which holds their CRCs) last; the file is then given its full
-    // length: the gaps between sections, and zero-filled room that a section
-    // takes in the file, are zeros the file need not hold in memory.
+    // The ELF header, the section header table, the CRCs and FileInfo lie in
+    // front of the first group; they are put together in memory. The
+    // sections follow, each written at its offset, and the file is then
+    // given its full length: the gaps between them, and zero-filled room
+    // that a section takes in the file, are zeros the file need not hold in
+    // memory.
     const uint64_t headLength = std::min<uint64_t>(
         (uint64_t(module.fileInfoOffset) + module.fileInfoSize + 63) & ~uint64_t(63), module.fileLength);
+    std::unique_ptr<uint8_t, decltype(&free)> head(static_cast<uint8_t*>(calloc(headLength ? headLength : 1, 1)),
+                                                   &free);
+    if (!head) {
+        printOut("***Error: Mem alloc failed.\n");
+        return -1;
+    }
+    const Elf32_Ehdr header = moduleElfHeader(ctx);
+    memcpy(head.get(), &header, sizeof header);
+    copyFileInfoAndCrcs(ctx, head.get());
+    copySectionHeaders(ctx, head.get());
+
     AtomicFile file;
     if (atomicFileOpen(file, ctx.settings.outputPath) != 0) {
         printOut("***Error: Could not open outfile file for writing.\n");
         return -1;
     }
-    if (!writeSectionsAndTakeCrcs(ctx, file)) {
-        atomicFileAbort(file);
-        printOut("***Error: Failed writing output file.\n");
-        return -1;
-    }
-    const auto head = moduleHead(ctx, headLength);
-    if (!head) {
-        atomicFileAbort(file);
-        printOut("***Error: Mem alloc failed.\n");
-        return -1;
-    }
-    if (!atomicFileSeek(file, 0) || !atomicFileWrite(file, head.get(), size_t(headLength)) ||
+    if (!atomicFileWrite(file, head.get(), size_t(headLength)) || !writeSectionContents(ctx, file) ||
         !atomicFileResize(file, module.fileLength)) {
         atomicFileAbort(file);
         printOut("***Error: Failed writing output file.\n");

@@ -10,6 +10,8 @@
 #include "deflate/Deflate.h"
 #include "deflate/RunPieces.h"
 #include "module/CompressionJobs.h"
+#include "core/Output.h"
+#include "elf/ElfReader.h"
 #include "elf/SectionContents.h"
 #include "module/EarlySections.h"
 #include "module/ModuleBuildSupport.h"
@@ -76,6 +78,16 @@ TEST(EarlySections, OnlyLargeAllocatedSectionsThatNoPassReaches) {
     bytes = b.build();
     ASSERT_TRUE(loadTestInput(bytes));
     EXPECT_EQ(earlyCandidates(ctx, 400), (std::vector<uint32_t>{bigger, over, big, bigger + 2}));
+
+    // The section header table inside a section's bytes: the reader converts
+    // those headers in place, so none is chosen before the tables are read.
+    bytes = b.build();   // the reader turned the last one's tables in place
+    const ElfLayout l = b.layout();
+    const uint32_t table = l.sectionOffsets[over] + 200;
+    std::copy_n(bytes.begin() + l.shoff, l.shnum * 40, bytes.begin() + table);
+    b.patch32(bytes, offsetof(Elf32_Ehdr, e_shoff), table);
+    ASSERT_TRUE(loadTestInput(bytes));
+    EXPECT_TRUE(earlyCandidates(ctx, 400).empty());
 }
 
 TEST(EarlySections, TheWorkerGivesWhatPlacementWouldWorkOut) {
@@ -200,6 +212,53 @@ TEST(EarlySections, GnuLinkedModulesAreTheSequentialOnes) {
             EXPECT_TRUE(early.module == sequential.module) << name << " " << options.size();
         }
     }
+}
+
+TEST(EarlySections, TheCrcsStartWhenTheHeadersAreRead) {
+    if (jobCount() <= 1) GTEST_SKIP() << "one hardware thread: nothing starts early";
+    // The worker starts before the tables are converted; the compression
+    // waits for the settings of the build.
+    BasicInput basic = makeBasicInput();
+    TestSection data = progbits(".big", SHF_ALLOC | SHF_WRITE, halfCompressible(3 << 20, 7));
+    const uint32_t index = basic.builder.addSection(data);
+    std::vector<uint8_t> bytes = basic.builder.build();
+    resetTestContext();
+    bool sawHeaders = false;
+    ASSERT_EQ(loadInputElf(ctx, 1, "x", bytes.data(), uint32_t(bytes.size()), [&] {
+                  EXPECT_FALSE(ctx.input.hasImage);
+                  sawHeaders = true;
+                  startEarlyCrcs(ctx);
+              }),
+              0);
+    ASSERT_TRUE(sawHeaders);
+    ASSERT_TRUE(ctx.module.early);
+    EarlySection& e = ctx.module.early->sections[0];
+    EXPECT_EQ(e.inputIndex, index);
+    uint32_t crc = 0;
+    ASSERT_TRUE(earlyCrc(ctx, index, sectionContents(ctx, index), e.size, crc));
+    EXPECT_EQ(crc, uint32_t(crc32(0, data.data.data(), uInt(data.data.size()))));
+    EXPECT_EQ(e.state.load(), EarlyState::waiting);
+    ctx.settings.compress = true;
+    ctx.settings.compressionLevel = 1;
+    startEarlySections(ctx);
+    waitForCompression(e);
+    EXPECT_TRUE(e.compressed.deflated);
+
+    // Tables the reader refuses: the run ends, and the work with its
+    // context.
+    BasicInput broken = makeBasicInput();
+    broken.builder.addSection(data);
+    broken.builder.section(broken.symtab).entsize = 8;   // narrower than a symbol
+    bytes = broken.builder.build();
+    resetTestContext();
+    std::string printed;
+    beginOutputCapture(&printed);
+    EXPECT_EQ(loadInputElf(ctx, 1, "x", bytes.data(), uint32_t(bytes.size()), [&] { startEarlyCrcs(ctx); }),
+              int(0xBAD0002D));
+    endOutputCapture();
+    EXPECT_FALSE(ctx.input.hasImage);
+    resetTestContext();
+    EXPECT_FALSE(ctx.module.early);
 }
 
 TEST(EarlySections, DroppedWorkStops) {
