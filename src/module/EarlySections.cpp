@@ -129,6 +129,7 @@ EarlyWork::~EarlyWork() {
     compression.compare_exchange_strong(unknown, kNoCompression);
     compression.notify_all();
     if (worker.joinable()) worker.join();
+    releaseMappedFile(mapping);
 }
 
 std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest) {
@@ -169,6 +170,10 @@ void startEarlyCrcs(ModuleContext& ctx) {
         e.pieceCount = uint32_t((uint64_t(e.size) + kCrcPiece - 1) / kCrcPiece);
         work->pieceCrcs.resize(e.firstPiece + e.pieceCount);
         work->pieceOwner.resize(e.firstPiece + e.pieceCount, uint32_t(k));
+    }
+    if (MappedFile* input = ctx.input.inputMapping.get()) {
+        input->refCount.fetch_add(1);
+        work->mapping = input;
     }
     EarlyWork* running = work.get();
     if (!startThread(work->worker, [running] { runEarlyWork(*running); })) return;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/MappedFile.h"
 #include "module/ModuleState.h"
 #include "module/PlaceSections.h"
 
@@ -52,6 +53,9 @@ struct EarlyWork {
     std::atomic<int> compression{kCompressionUnknown};
     std::atomic<bool> stop{false};   // give up: no new piece, and the running compression ends
     std::thread worker;
+    // A reference to the input mapping the sections lie in, so that it
+    // outlives the worker whatever order the context is taken down in.
+    MappedFile* mapping = nullptr;
     ~EarlyWork();
 };
 

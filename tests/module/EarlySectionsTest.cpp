@@ -261,6 +261,23 @@ TEST(EarlySections, TheCrcsStartWhenTheHeadersAreRead) {
     EXPECT_FALSE(ctx.module.early);
 }
 
+TEST(EarlySections, TheInputOutlivesTheWorkOfARunThatEndsEarly) {
+    // The tables are refused while the CRCs of a large section run; the
+    // context is then taken down input first (as assigning a new one does).
+    if (jobCount() <= 1) GTEST_SKIP() << "one hardware thread: nothing starts early";
+    BasicInput basic = makeBasicInput();
+    std::vector<uint8_t> big(48u << 20);
+    for (size_t k = 0; k < big.size(); ++k) big[k] = uint8_t(k * 7 + (k >> 12));
+    basic.builder.addSection(progbits(".big", SHF_ALLOC | SHF_WRITE, std::move(big)));
+    basic.builder.section(basic.symtab).entsize = 8;   // narrower than a symbol
+    const std::string path = writeTempFile(basic.builder.build(), "refused.elf");
+    for (int round = 0; round < 3; ++round) {
+        const ToolRun run = runCaptured({"-nolib", path});
+        EXPECT_EQ(run.result, int(0xBAD0002D));
+        resetTestContext();
+    }
+}
+
 TEST(EarlySections, DroppedWorkStops) {
     // A stop given before the first block ends gives the stream up.
     const std::vector<uint8_t> text = halfCompressible(1 << 20, 5);
