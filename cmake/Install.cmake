@@ -45,8 +45,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The library dependencies (libc6, libstdc++6, libgcc-s1, zlib1g) as the
-# programs were linked, found by dpkg-shlibdeps.
+# The library dependencies as the programs were linked (libc6 and zlib1g; the
+# C++ runtime is linked in), found by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 set(CPACK_GENERATOR DEB)
