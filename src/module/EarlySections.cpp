@@ -106,7 +106,10 @@ void runEarlyWork(EarlyWork& work) {
     }
 }
 
-bool compresses(const EarlyWork& work) { return work.compression.load() > 0; }
+bool compresses(const EarlyWork& work) {
+    const int compression = work.compression.load();
+    return compression != kCompressionUnknown && compression != kNoCompression;
+}
 
 void waitForCrcs(EarlyWork& work) {
     for (EarlySection& e : work.sections)

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -40,10 +41,10 @@ struct EarlySection {
     CompressedSection compressed;   // when the build compresses
 };
 
-// What the worker is to do after the CRCs: wait, stop, or compress at a
-// level (1 to 9).
-constexpr int kCompressionUnknown = -2;
-constexpr int kNoCompression = -1;
+// What the worker is to do after the CRCs: wait, stop, or compress at the
+// level the settings give (-1 for the default, 1 to 9).
+constexpr int kCompressionUnknown = INT_MIN;
+constexpr int kNoCompression = INT_MIN + 1;
 
 struct EarlyWork {
     std::vector<EarlySection> sections;   // largest first
