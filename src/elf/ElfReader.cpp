@@ -380,7 +380,6 @@ void findSdaBases(ElfContext& ctx, uint32_t index, SmallDataBases& bases) {
     }
 }
 
-
 void describeImage(const Reading& r, ElfImage* image) {
     image->bytes = r.bytes;
     image->byteCount = r.count;
@@ -394,7 +393,9 @@ void describeImage(const Reading& r, ElfImage* image) {
 
 // The whole reading; `headersRead`, when given, sees the image once its
 // headers are read, before the tables' entries are.
-uint32_t readImage(uint8_t* bytes, uint32_t count, ElfImage* image, const std::function<void(const ElfImage&)>& headersRead) {
+using HeadersHook = std::function<void(const ElfImage&)>;
+
+uint32_t readImage(uint8_t* bytes, uint32_t count, ElfImage* image, const HeadersHook& headersRead) {
     Reading r;
     if (uint32_t code = checkHeader(bytes, count, r)) return code;
     if (uint32_t code = readHeaderTables(r)) return code;
@@ -410,7 +411,9 @@ uint32_t readImage(uint8_t* bytes, uint32_t count, ElfImage* image, const std::f
 
 }  // namespace
 
-uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) { return readImage(bytes, count, image, nullptr); }
+uint32_t readElfImage(uint8_t* bytes, uint32_t count, ElfImage* image) {
+    return readImage(bytes, count, image, nullptr);
+}
 
 uint32_t checkElfImage(const uint8_t* bytes, uint32_t count) {
     Reading r;
@@ -433,7 +436,7 @@ int loadInputElf(ElfContext& ctx, int nameLength, const char* name, uint8_t* byt
         input.image = headers;
         headersRead();
     };
-    const uint32_t read = readImage(bytes, count, &image, headersRead ? showHeaders : std::function<void(const ElfImage&)>());
+    const uint32_t read = readImage(bytes, count, &image, headersRead ? HeadersHook(showHeaders) : HeadersHook());
     input.image = ElfImage{};
     if (uint32_t code = read) {
         printOut("*** Error 0x%08X parsing ELF file \"%.*s\"\n", code, nameLength, name);
