@@ -140,7 +140,7 @@ std::vector<uint32_t> earlyCandidates(ModuleContext& ctx, uint32_t smallest) {
     if (anySectionOverHeaders(ctx)) return {};
     std::unordered_set<uint32_t> linked;
     for (uint32_t i = 1; i < count; ++i)
-        if (const Elf32_Shdr* header = inputSectionHeader(ctx, i)) linked.insert(header->sh_link);
+        if (const Elf32_Shdr* header = inputSectionHeader(ctx, i)) linked.insert(uint32_t(header->sh_link));
     std::vector<uint32_t> candidates;
     for (uint32_t i = 1; i < count; ++i)
         if (mayStartEarly(ctx, i, smallest, linked)) candidates.push_back(i);
