@@ -1,7 +1,5 @@
 #include "module/EarlySections.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <memory>
 #include <unordered_set>
@@ -10,6 +8,7 @@
 #include "deflate/RunPieces.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
+#include "module/CrcPieces.h"
 
 namespace {
 
@@ -17,8 +16,6 @@ namespace {
 constexpr uint32_t kEarlySmallest = 64u << 10;
 // The candidates are checked against every section, so there are few.
 constexpr size_t kMostEarlySections = 64;
-// The pieces of an early section's CRC.
-constexpr uint32_t kCrcPiece = 1u << 20;
 
 std::atomic<bool> gFinishForTesting{false};
 std::atomic<uint32_t> gSmallestForTesting{kEarlySmallest};
@@ -66,17 +63,12 @@ bool mayStartEarly(ModuleContext& ctx, uint32_t i, uint32_t smallest, const std:
     return !ctx.input.ownContents.count(i) && sectionContentsCapacity(ctx, i) == header->sh_size;
 }
 
-uint32_t pieceLength(const EarlySection& e, uint32_t piece) {
-    return std::min(kCrcPiece, e.size - (piece - e.firstPiece) * kCrcPiece);
-}
-
 // Takes the next CRC piece nobody has taken, if any, and works it out.
 bool takeCrcPiece(EarlyWork& work) {
     const size_t k = work.nextPiece.fetch_add(1);
     if (k >= work.pieceCrcs.size()) return false;
     EarlySection& e = work.sections[work.pieceOwner[k]];
-    const uint32_t offset = (uint32_t(k) - e.firstPiece) * kCrcPiece;
-    work.pieceCrcs[k] = uint32_t(crc32(0, e.data + offset, pieceLength(e, uint32_t(k))));
+    work.pieceCrcs[k] = crcOfPiece(e.data, e.size, uint32_t(k) - e.firstPiece);
     if (e.piecesDone.fetch_add(1) + 1 == e.pieceCount) e.piecesDone.notify_all();
     return true;
 }
@@ -111,10 +103,14 @@ bool compresses(const EarlyWork& work) {
     return compression != kCompressionUnknown && compression != kNoCompression;
 }
 
+// Waits until the pieces of e's CRC that others have taken are done.
+void awaitCrc(EarlySection& e) {
+    for (uint32_t done = e.piecesDone.load(); done != e.pieceCount; done = e.piecesDone.load())
+        e.piecesDone.wait(done);
+}
+
 void waitForCrcs(EarlyWork& work) {
-    for (EarlySection& e : work.sections)
-        for (uint32_t done = e.piecesDone.load(); done != e.pieceCount; done = e.piecesDone.load())
-            e.piecesDone.wait(done);
+    for (EarlySection& e : work.sections) awaitCrc(e);
 }
 
 EarlySection* findEarly(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint32_t size) {
@@ -170,7 +166,7 @@ void startEarlyCrcs(ModuleContext& ctx) {
         e.data = sectionContents(ctx, candidates[k]);
         e.size = inputSectionHeader(ctx, candidates[k])->sh_size;
         e.firstPiece = uint32_t(work->pieceCrcs.size());
-        e.pieceCount = uint32_t((uint64_t(e.size) + kCrcPiece - 1) / kCrcPiece);
+        e.pieceCount = crcPieceCount(e.size);
         work->pieceCrcs.resize(e.firstPiece + e.pieceCount);
         work->pieceOwner.resize(e.firstPiece + e.pieceCount, uint32_t(k));
     }
@@ -209,11 +205,8 @@ bool earlyCrc(ModuleContext& ctx, uint32_t inputIndex, const uint8_t* data, uint
     EarlyWork& work = *ctx.module.early;
     while (!earlyCrcDone(*e) && takeCrcPiece(work)) {
     }
-    for (uint32_t done = e->piecesDone.load(); done != e->pieceCount; done = e->piecesDone.load())
-        e->piecesDone.wait(done);
-    crc = work.pieceCrcs[e->firstPiece];
-    for (uint32_t k = e->firstPiece + 1; k < e->firstPiece + e->pieceCount; ++k)
-        crc = uint32_t(crc32_combine(crc, work.pieceCrcs[k], z_off_t(pieceLength(*e, k))));
+    awaitCrc(*e);
+    crc = joinPieceCrcs(&work.pieceCrcs[e->firstPiece], e->size);
     return true;
 }
 

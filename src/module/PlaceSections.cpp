@@ -15,6 +15,7 @@
 #include "module/ModuleState.h"
 #include "elf/SectionContents.h"
 #include "module/CompressionJobs.h"
+#include "module/CrcPieces.h"
 #include "module/EarlySections.h"
 
 namespace {
@@ -31,8 +32,6 @@ const char* const kPassBanner[] = {
 constexpr uint32_t kSmallestCompressed = 32;
 // From this size on a section's work may be shared among the threads.
 constexpr uint32_t kSharedSectionSize = 2u << 20;
-// The pieces of a shared section's CRC.
-constexpr uint32_t kCrcPiece = 1u << 20;
 // Compressing a byte takes about as long as the CRC of thirty bytes.
 constexpr uint64_t kCompressCostPerByte = 30;
 
@@ -148,13 +147,9 @@ bool sectionBytes(ModuleContext& ctx, uint32_t newIndex, SectionBytes& bytes) {
 // whose CRCs are joined in order: the same value as one pass over them.
 uint32_t sectionCrc(const uint8_t* data, uint32_t size, unsigned threads) {
     if (threads <= 1 || size <= kCrcPiece) return uint32_t(crc32(0, data, size));
-    const size_t pieces = (size_t(size) + kCrcPiece - 1) / kCrcPiece;
-    auto pieceLength = [&](size_t k) { return std::min<uint32_t>(kCrcPiece, size - uint32_t(k) * kCrcPiece); };
-    std::vector<uint32_t> crcs(pieces);
-    runPieces(pieces, threads, [&](size_t k) { crcs[k] = uint32_t(crc32(0, data + k * kCrcPiece, pieceLength(k))); });
-    uint32_t crc = crcs[0];
-    for (size_t k = 1; k < pieces; ++k) crc = uint32_t(crc32_combine(crc, crcs[k], z_off_t(pieceLength(k))));
-    return crc;
+    std::vector<uint32_t> crcs(crcPieceCount(size));
+    runPieces(crcs.size(), threads, [&](size_t k) { crcs[k] = crcOfPiece(data, size, uint32_t(k)); });
+    return joinPieceCrcs(crcs.data(), size);
 }
 
 // The CRC and the compressed form of one planned section, on `threads`
